@@ -1,0 +1,62 @@
+#include "commands/level_power_stop.h"
+
+#include "ipc/shared_state.h"
+#include "main/decimal.h"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <iostream>
+
+namespace {
+
+constexpr auto attach_check_interval = std::chrono::milliseconds(100);
+
+// Nobody but this process has the record attached: no service can answer.
+bool no_service_attached() { return shared_state_attach_count() == 1; }
+
+void wait_for_service_stop(shared_state& block) {
+    auto next_check = std::chrono::steady_clock::now() + attach_check_interval;
+    while (load_shared(block.stopped) != 1) {
+        usleep(1);
+        if (std::chrono::steady_clock::now() < next_check) continue;
+        next_check += attach_check_interval;
+        if (no_service_attached() && load_shared(block.stopped) != 1) {
+            std::clog << "No service has the shared record attached; clearing its stale running flag"
+                      << std::endl;
+            store_shared(block.stopped, 1);
+            return;
+        }
+    }
+}
+
+}  // namespace
+
+bool set_zlevel(const char* text) {
+    shared_state* block = attach_shared_state();
+    if (block == nullptr) return false;
+    long level = 0;
+    if (text != nullptr) {
+        if (!parse_decimal(text, level)) {
+            detach_shared_state(block);
+            return false;
+        }
+        std::atomic_ref<std::int32_t>(block->zlevel).store(static_cast<std::int32_t>(level));
+    }
+    std::cout << std::atomic_ref<std::int32_t>(block->zlevel).load() << std::endl;
+    detach_shared_state(block);
+    return true;
+}
+
+bool stop_service() {
+    shared_state* block = attach_shared_state();
+    if (block == nullptr) return false;
+    if (load_shared(block->running) != 0) {
+        store_shared(block->stopped, 0);
+        store_shared(block->running, 0);
+        wait_for_service_stop(*block);
+    }
+    detach_shared_state(block);
+    return true;
+}

@@ -1,0 +1,86 @@
+#include "commands/packet_command.h"
+
+#include "ipc/shared_state.h"
+#include "main/decimal.h"
+
+#include <atomic>
+#include <cstdint>
+#include <cstring>
+#include <iostream>
+
+namespace {
+
+constexpr std::uint8_t packet_start_byte = 0x5F;
+constexpr std::size_t max_data_bytes = packet_slot_size - 2;
+
+enum class packet_text_result { framed, malformed_escape, too_long };
+
+struct framed_packet {
+    std::uint8_t bytes[packet_slot_size];
+    std::size_t length;
+};
+
+// Start byte, data bytes with "%hl" escapes, two's-complement checksum.
+packet_text_result frame_packet_text(const char* text, framed_packet& packet) {
+    std::size_t count = 0;
+    std::uint8_t data[max_data_bytes + 1];
+    std::uint8_t checksum = 0;
+    while (*text != '\0') {
+        std::uint8_t byte = static_cast<std::uint8_t>(*text);
+        if (*text == '%') {
+            if (text[1] == '\0' || text[2] == '\0') return packet_text_result::malformed_escape;
+            byte = static_cast<std::uint8_t>(16 * hex_digit_value(text[1]) + hex_digit_value(text[2]));
+            text += 2;
+        }
+        if (count == max_data_bytes) return packet_text_result::too_long;
+        data[count++] = byte;
+        checksum = static_cast<std::uint8_t>(checksum - byte);
+        ++text;
+    }
+    packet.bytes[0] = packet_start_byte;
+    std::memcpy(packet.bytes + 1, data, count);
+    packet.bytes[count + 1] = checksum;
+    packet.length = count + 2;
+    return packet_text_result::framed;
+}
+
+// The bytes and direction become visible before the length that announces them.
+void publish_packet(shared_state& block, const framed_packet& packet, std::uint8_t direction) {
+    std::memcpy(block.pkt, packet.bytes, packet.length);
+    block.pkt_dir = direction;
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    store_shared(block.pkt_len, static_cast<std::uint8_t>(packet.length));
+}
+
+}  // namespace
+
+unsigned char hex_digit_value(char character) {
+    if (character >= '0' && character <= '9') return static_cast<unsigned char>(character - '0');
+    if (character >= 'A' && character <= 'F') return static_cast<unsigned char>(character - 'A' + 10);
+    if (character >= 'a' && character <= 'f') return static_cast<unsigned char>(character - 'a' + 10);
+    return 255;
+}
+
+bool send_packet(const char* direction_text, const char* packet_text) {
+    long direction = 0;
+    if (packet_text == nullptr || !parse_decimal(direction_text, direction)) return false;
+
+    framed_packet packet{};
+    switch (frame_packet_text(packet_text, packet)) {
+    case packet_text_result::framed:
+        break;
+    case packet_text_result::malformed_escape:
+        std::clog << "Packet text ends inside a % escape" << std::endl;
+        return false;
+    case packet_text_result::too_long:
+        std::clog << "Packet too long: at most " << max_data_bytes << " data bytes" << std::endl;
+        return false;
+    }
+
+    shared_state* block = attach_shared_state();
+    if (block == nullptr) return false;
+    bool claimed = sem_take(sem_packet);
+    if (claimed) publish_packet(*block, packet, static_cast<std::uint8_t>(direction));
+    detach_shared_state(block);
+    return claimed;
+}

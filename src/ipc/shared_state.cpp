@@ -1,0 +1,74 @@
+#include "ipc/shared_state.h"
+
+#include <sys/ipc.h>
+#include <sys/sem.h>
+#include <sys/shm.h>
+
+#include <atomic>
+
+key_t ipc_key = -1;
+
+namespace {
+
+int shared_state_id = -1;
+int semaphore_set_id = -1;
+
+bool semaphore_op(semaphore_index index, short change, short flags) {
+    sembuf op{};
+    op.sem_num = index;
+    op.sem_op = change;
+    op.sem_flg = flags;
+    return semop(semaphore_set_id, &op, 1) == 0;
+}
+
+}  // namespace
+
+shared_state* attach_shared_state() {
+    int id = shmget(ipc_key, sizeof(shared_state), IPC_CREAT | IPC_EXCL | 0666);
+    if (id == -1) {
+        id = shmget(ipc_key, sizeof(shared_state), IPC_CREAT | 0666);
+        if (id == -1) return nullptr;
+    }
+    shared_state_id = id;
+    void* address = shmat(id, nullptr, 0);
+    if (address == reinterpret_cast<void*>(-1)) return nullptr;
+    return static_cast<shared_state*>(address);
+}
+
+void detach_shared_state(shared_state* block) {
+    if (block != nullptr) shmdt(block);
+}
+
+int shared_state_attach_count() {
+    shmid_ds status{};
+    if (shared_state_id == -1 || shmctl(shared_state_id, IPC_STAT, &status) == -1) return -1;
+    return static_cast<int>(status.shm_nattch);
+}
+
+bool open_semaphores() {
+    int id = semget(ipc_key, semaphore_count, IPC_CREAT | IPC_EXCL | 0666);
+    if (id != -1) {
+        semaphore_set_id = id;
+        for (int index = 0; index < semaphore_count; ++index) {
+            if (semctl(id, index, SETVAL, 1) == -1) return false;
+        }
+        return true;
+    }
+    semaphore_set_id = semget(ipc_key, semaphore_count, IPC_CREAT | 0666);
+    return semaphore_set_id != -1;
+}
+
+bool sem_lock(semaphore_index index) { return semaphore_op(index, -1, SEM_UNDO); }
+bool sem_trylock(semaphore_index index) { return semaphore_op(index, -1, SEM_UNDO | IPC_NOWAIT); }
+bool sem_unlock(semaphore_index index) { return semaphore_op(index, +1, SEM_UNDO); }
+bool sem_take(semaphore_index index) { return semaphore_op(index, -1, 0); }
+bool sem_trytake(semaphore_index index) { return semaphore_op(index, -1, IPC_NOWAIT); }
+bool sem_give(semaphore_index index) { return semaphore_op(index, +1, 0); }
+
+std::uint8_t load_shared(const std::uint8_t& field) {
+    return std::atomic_ref<std::uint8_t>(const_cast<std::uint8_t&>(field)).load(std::memory_order_acquire);
+}
+
+void store_shared(std::uint8_t& field, std::uint8_t value) {
+    std::atomic_ref<std::uint8_t>(field).store(value, std::memory_order_release);
+}

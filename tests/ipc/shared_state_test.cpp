@@ -1,0 +1,87 @@
+#include "ipc/shared_state.h"
+#include "support/process.h"
+#include "support/raw_record.h"
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace {
+
+TEST(SharedState, FirstCommandCreatesSetAndZeroBlockAndLaterOnesChangeNothing) {
+    ASSERT_TRUE(semaphore_values().empty());
+    ASSERT_EQ(run_tovk({"l"}).out, "0\n");
+
+    EXPECT_EQ(semaphore_values(), std::vector<int>(7, 1));
+    raw_record record;
+    ASSERT_TRUE(record.attached());
+    EXPECT_EQ(record.segment_size(), raw_offset::size);
+    EXPECT_EQ(record.bytes(0, raw_offset::size), std::vector<std::uint8_t>(raw_offset::size, 0));
+
+    // A token held by a pending packet stays held when the set is opened again.
+    ASSERT_TRUE(semaphore_change(sem_packet, -1));
+    ASSERT_EQ(run_tovk({"l"}).status, 0);
+    EXPECT_EQ(semaphore_values(), (std::vector<int>{1, 1, 1, 1, 1, 1, 0}));
+}
+
+TEST(SharedState, SmallerBlockUnderTheKeyMakesEveryAttachFail) {
+    raw_record small(64);
+    ASSERT_TRUE(small.attached());
+    process_result result = run_tovk({"l", "5"});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(small.bytes(0, 64), std::vector<std::uint8_t>(64, 0));
+}
+
+TEST(SharedState, CommandsDetachBeforeTheyEnd) {
+    raw_record record(raw_offset::size);
+    ASSERT_TRUE(record.attached());
+    ASSERT_EQ(run_tovk({"s", "10.1.1.1"}).status, 0);
+    ASSERT_EQ(run_tovk({"p", "1", "x"}).status, 0);
+    EXPECT_EQ(record.attach_count(), 1);
+}
+
+// A child that takes sem_state through the code under test, then waits to die.
+pid_t spawn_state_holder(int ready_pipe) {
+    pid_t pid = fork();
+    if (pid == 0) {
+        ipc_key = board_key();
+        char byte = open_semaphores() && sem_lock(sem_state) ? 'L' : 'F';
+        if (write(ready_pipe, &byte, 1) != 1) _exit(2);
+        pause();
+        _exit(0);
+    }
+    return pid;
+}
+
+char wait_for_report(int fd) {
+    char byte = '?';
+    return read(fd, &byte, 1) == 1 ? byte : '?';
+}
+
+TEST(SharedState, LocksOfKilledHoldersAreGivenBack) {
+    ASSERT_EQ(run_tovk({"l"}).status, 0);
+    int pipe_fds[2];
+    ASSERT_EQ(pipe(pipe_fds), 0);
+
+    pid_t first = spawn_state_holder(pipe_fds[1]);
+    ASSERT_EQ(wait_for_report(pipe_fds[0]), 'L');
+    pid_t second = spawn_state_holder(pipe_fds[1]);  // blocks behind the first
+    EXPECT_EQ(semaphore_values()[sem_state], 0);
+
+    kill(first, SIGKILL);
+    waitpid(first, nullptr, 0);
+    ASSERT_EQ(wait_for_report(pipe_fds[0]), 'L');
+    EXPECT_EQ(semaphore_values()[sem_state], 0);
+
+    kill(second, SIGKILL);
+    waitpid(second, nullptr, 0);
+    EXPECT_EQ(semaphore_values()[sem_state], 1);
+    close(pipe_fds[0]);
+    close(pipe_fds[1]);
+}
+
+}  // namespace

@@ -1,0 +1,45 @@
+// Every test process gets its own System V IPC and mount namespace (inside a
+// user namespace when not root), so tests never meet the machine's record or
+// each other, and may run in parallel.
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+namespace {
+
+bool write_file(const char* path, const std::string& text) {
+    int fd = open(path, O_WRONLY | O_CLOEXEC);
+    if (fd == -1) return false;
+    bool written = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    close(fd);
+    return written;
+}
+
+bool enter_private_namespaces() {
+    int flags = CLONE_NEWIPC | CLONE_NEWNS;
+    if (geteuid() == 0) return unshare(flags) == 0;
+    uid_t uid = getuid();
+    gid_t gid = getgid();
+    if (unshare(flags | CLONE_NEWUSER) != 0) return false;
+    return write_file("/proc/self/setgroups", "deny") &&
+           write_file("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1") &&
+           write_file("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    testing::InitGoogleTest(&argc, argv);
+    if (!enter_private_namespaces() || mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+        std::fprintf(stderr, "cannot enter private IPC and mount namespaces: %s\n", std::strerror(errno));
+        return 1;
+    }
+    return RUN_ALL_TESTS();
+}

@@ -1,0 +1,125 @@
+#include "support/process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <stdexcept>
+
+namespace {
+
+void close_fd(int& fd) {
+    if (fd != -1) close(fd);
+    fd = -1;
+}
+
+int exit_status_of(int wait_status) {
+    if (WIFEXITED(wait_status)) return WEXITSTATUS(wait_status);
+    if (WIFSIGNALED(wait_status)) return 128 + WTERMSIG(wait_status);
+    return -1;
+}
+
+bool read_some(int& fd, std::string& into) {
+    char buffer[4096];
+    ssize_t count = read(fd, buffer, sizeof buffer);
+    if (count > 0) {
+        into.append(buffer, static_cast<size_t>(count));
+        return true;
+    }
+    if (count == -1 && errno == EINTR) return true;
+    close_fd(fd);
+    return false;
+}
+
+}  // namespace
+
+child_process::child_process(const std::string& path, const std::vector<std::string>& argv) {
+    int out_pipe[2];
+    int err_pipe[2];
+    if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+    pid_ = fork();
+    if (pid_ == 0) {
+        int null_fd = open("/dev/null", O_RDONLY);
+        dup2(null_fd, 0);
+        dup2(out_pipe[1], 1);
+        dup2(err_pipe[1], 2);
+        std::vector<char*> args;
+        for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+        args.push_back(nullptr);
+        execv(path.c_str(), args.data());
+        _exit(127);
+    }
+    close(out_pipe[1]);
+    close(err_pipe[1]);
+    out_fd_ = out_pipe[0];
+    err_fd_ = err_pipe[0];
+}
+
+child_process::~child_process() {
+    if (!reaped_ && pid_ > 0) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+    close_fd(out_fd_);
+    close_fd(err_fd_);
+}
+
+bool child_process::running() {
+    if (reaped_) return false;
+    int wait_status = 0;
+    if (waitpid(pid_, &wait_status, WNOHANG) == pid_) {
+        reaped_ = true;
+        result_.status = exit_status_of(wait_status);
+        return false;
+    }
+    return true;
+}
+
+void child_process::signal(int signal_number) const { kill(pid_, signal_number); }
+
+void child_process::collect(std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (out_fd_ != -1 || err_fd_ != -1) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return;
+        pollfd fds[2] = {{out_fd_, POLLIN, 0}, {err_fd_, POLLIN, 0}};
+        int ready = poll(fds, 2, static_cast<int>(left.count()));
+        if (ready <= 0) continue;
+        if (fds[0].revents != 0) read_some(out_fd_, result_.out);
+        if (fds[1].revents != 0) read_some(err_fd_, result_.err);
+    }
+}
+
+std::optional<process_result> child_process::finish(std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    collect(timeout);
+    // A daemon's grandchild may keep the pipes open: the exit still counts.
+    while (running()) {
+        if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
+        usleep(1000);
+    }
+    collect(std::chrono::milliseconds(100));
+    return result_;
+}
+
+const std::string& tovk_path() {
+    static const std::string path = TOVK_PATH;
+    return path;
+}
+
+process_result run_tovk(const std::vector<std::string>& words, std::chrono::milliseconds timeout) {
+    std::vector<std::string> argv{"tovk"};
+    argv.insert(argv.end(), words.begin(), words.end());
+    child_process child(tovk_path(), argv);
+    std::optional<process_result> result = child.finish(timeout);
+    if (!result) {
+        ADD_FAILURE() << "tovk did not end within " << timeout.count() << " ms";
+        return {};
+    }
+    return *result;
+}

@@ -1,0 +1,46 @@
+// Runs programs for the tests: captures both output streams, bounds every
+// wait so that a hang fails a test instead of stalling the suite.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+struct process_result {
+    int status = -1;  // exit status, or 128 + signal number
+    std::string out;
+    std::string err;
+};
+
+class child_process {
+public:
+    // argv[0] is the name the program sees; path is what is executed.
+    child_process(const std::string& path, const std::vector<std::string>& argv);
+    ~child_process();
+    child_process(const child_process&) = delete;
+    child_process& operator=(const child_process&) = delete;
+
+    pid_t pid() const { return pid_; }
+    bool running();
+    void signal(int signal_number) const;
+    // Collects output until the child ends; nullopt if it is still running.
+    std::optional<process_result> finish(std::chrono::milliseconds timeout);
+
+private:
+    void collect(std::chrono::milliseconds timeout);
+
+    pid_t pid_ = -1;
+    int out_fd_ = -1;
+    int err_fd_ = -1;
+    bool reaped_ = false;
+    process_result result_;
+};
+
+// Runs tovk with the given words; fails the calling test on a hang.
+process_result run_tovk(const std::vector<std::string>& words,
+                        std::chrono::milliseconds timeout = std::chrono::seconds(20));
+
+const std::string& tovk_path();
