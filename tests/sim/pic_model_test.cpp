@@ -1,0 +1,3 @@
+#include "pic_model.h"
+
+#include <gtest/gtest.h>
