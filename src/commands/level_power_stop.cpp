@@ -1,5 +1,6 @@
 #include "commands/level_power_stop.h"
 
+#include "board/gpio.h"
 #include "ipc/shared_state.h"
 #include "main/decimal.h"
 
@@ -46,6 +47,17 @@ bool set_zlevel(const char* text) {
     }
     std::cout << std::atomic_ref<std::int32_t>(block->zlevel).load() << std::endl;
     detach_shared_state(block);
+    return true;
+}
+
+bool set_ext_power(const char* text) {
+    gpio_session ports;
+    if (!ports.opened()) return false;
+    long value = 0;
+    if (!parse_decimal(text, value) || !auxpwrdis_set(value != 0)) return false;
+    int line = auxpwrdis_get();
+    if (line == -1) return false;
+    std::cout << line << std::endl;
     return true;
 }
 

@@ -4,7 +4,9 @@
 #include "commands/packet_command.h"
 #include "commands/server_list.h"
 #include "main/front_end.h"
+#include "serial_bridge/serial_settings.h"
 
+#include <cctype>
 #include <iostream>
 
 namespace {
@@ -44,7 +46,7 @@ int run_packet(const invocation& call) {
 
 int run_ext_power(const invocation& call) {
     if (call.word_count != 1) return usage_with(call, exit_ok);
-    return status_or_usage(call, not_available("external power"));
+    return status_or_usage(call, set_ext_power(call.word(0)));
 }
 
 int run_dump(const invocation&) { return status_of(not_available("information dump")); }
@@ -59,14 +61,19 @@ int run_service_daemon(const invocation&) { return status_of(not_available("serv
 
 int run_stop(const invocation&) { return status_of(stop_service()); }
 
+bool output_requested(const char* word) {
+    return word != nullptr && std::tolower(static_cast<unsigned char>(word[0])) == 'o';
+}
+
 int run_channel_enable(const invocation& call) {
     if (call.word_count < 1 || call.word_count > 2) return usage_with(call, exit_ok);
-    return status_or_usage(call, not_available("serial channel enable"));
+    return status_or_usage(call, serial_channel_enable(call.word(0), output_requested(call.word(1))));
 }
 
 int run_serial_settings(const invocation& call) {
-    if (call.word_count != 5) return status_of(not_available("serial settings"));
-    return status_or_usage(call, not_available("serial settings"));
+    if (call.word_count != 5) return status_of(serial_settings(nullptr, nullptr, nullptr, nullptr, nullptr));
+    return status_or_usage(
+        call, serial_settings(call.word(0), call.word(1), call.word(2), call.word(3), call.word(4)));
 }
 
 int run_bridge(const invocation&) { return status_of(not_available("serial port server")); }

@@ -1,0 +1,102 @@
+#include "serial_bridge/serial_settings.h"
+
+#include "board/gpio.h"
+#include "board/serial_line.h"
+#include "ipc/shared_state.h"
+#include "main/decimal.h"
+
+#include <cstdint>
+#include <iostream>
+
+namespace {
+
+struct line_settings {
+    std::uint8_t channel;
+    std::uint32_t baud;
+    std::uint8_t stop;
+    std::uint8_t data;
+    std::uint8_t parity;
+    std::uint8_t odd;
+};
+
+bool parse_in_range(const char* text, long low, long high, long& value) {
+    return parse_decimal(text, value) && value >= low && value <= high;
+}
+
+// The parity letter folded to upper case, or 0 when it is none of N, E, O.
+char parity_letter(const char* text) {
+    char letter = static_cast<char>(text[0] & ~0x20);
+    return letter == 'N' || letter == 'E' || letter == 'O' ? letter : 0;
+}
+
+bool validate(const char* channel_text, const char* baud_text, const char* data_text, const char* parity_text,
+              const char* stop_text, line_settings& settings) {
+    long channel = 0, baud = 0, stop = 0, data = 0;
+    if (!parse_in_range(channel_text, 0, 3, channel)) return false;
+    if (!parse_decimal(baud_text, baud) || baud_to_speed(baud) == B0) return false;
+    if (!parse_in_range(stop_text, 1, 2, stop) || !parse_in_range(data_text, 7, 8, data)) return false;
+    char letter = parity_letter(parity_text);
+    if (letter == 0) return false;
+    long frame_bits = data + stop + (letter == 'N' ? 0 : 1);
+    if (frame_bits != 9 && frame_bits != 10) {
+        std::cout << "Unsupported serial port mode." << std::endl;
+        return false;
+    }
+    settings = {static_cast<std::uint8_t>(channel), static_cast<std::uint32_t>(baud), static_cast<std::uint8_t>(stop),
+                static_cast<std::uint8_t>(data), letter != 'N', letter == 'O'};
+    return true;
+}
+
+// A bridge starting meanwhile reads the record under the same lock, so it
+// never applies half of an update.
+bool exchange_record(shared_state& block, const line_settings* update, line_settings& current) {
+    if (!sem_lock(sem_state)) return false;
+    if (update != nullptr) {
+        block.ser_ch = update->channel;
+        block.ser_baud = update->baud;
+        block.ser_stop = update->stop;
+        block.ser_data = update->data;
+        block.ser_parity = update->parity;
+        block.ser_odd = update->odd;
+    }
+    current = {block.ser_ch, block.ser_baud, block.ser_stop, block.ser_data, block.ser_parity, block.ser_odd};
+    sem_unlock(sem_state);
+    return true;
+}
+
+char parity_shown(const line_settings& settings) {
+    if (settings.parity != 1) return 'N';
+    return settings.odd != 0 ? 'O' : 'E';
+}
+
+void print_settings(const line_settings& settings) {
+    std::cout << "ch=" << static_cast<int>(settings.channel) << std::endl;
+    std::cout << "baud=" << settings.baud << std::endl;
+    std::cout << "char=" << static_cast<int>(settings.data) << std::endl;
+    std::cout << "parity=" << parity_shown(settings) << std::endl;
+    std::cout << "stop=" << static_cast<int>(settings.stop) << std::endl;
+}
+
+}  // namespace
+
+bool serial_channel_enable(const char* channel_text, bool) {
+    long channel = 0;
+    if (!parse_decimal(channel_text, channel)) return false;
+    gpio_session ports;
+    return ports.opened() && serial_channel_select(channel);
+}
+
+bool serial_settings(const char* channel, const char* baud, const char* data, const char* parity,
+                     const char* stop) {
+    bool setting = channel != nullptr && baud != nullptr && data != nullptr && parity != nullptr && stop != nullptr;
+    line_settings update{};
+    if (setting && !validate(channel, baud, data, parity, stop, update)) return false;
+
+    shared_state* block = attach_shared_state();
+    if (block == nullptr) return false;
+    line_settings current{};
+    bool read = exchange_record(*block, setting ? &update : nullptr, current);
+    detach_shared_state(block);
+    if (read) print_settings(current);
+    return read;
+}

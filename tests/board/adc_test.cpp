@@ -1,0 +1,36 @@
+#include "board/adc.h"
+
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+TEST(Adc, ConversionToVolts) {
+    EXPECT_DOUBLE_EQ(adc_volts(0), 1.65);
+    EXPECT_DOUBLE_EQ(adc_volts(25000), 3.3);
+    EXPECT_NEAR(adc_volts(-25000), 0.0, 1e-12);
+    EXPECT_NEAR(adc_volts(ADC_INVALID), -141732.27, 0.01);
+}
+
+// A pipe delivers what is written to it, like a channel that has only so
+// many bytes to give.
+TEST(Adc, ReadsWholeSamplesOnly) {
+    int pipe_fds[2];
+    ASSERT_EQ(pipe(pipe_fds), 0);
+    adc_fd[3].reset(pipe_fds[0]);
+    std::int32_t sample = -12345;
+    ASSERT_EQ(write(pipe_fds[1], &sample, 4), 4);
+    EXPECT_EQ(adc_read(3), -12345);
+
+    ASSERT_EQ(write(pipe_fds[1], &sample, 2), 2);
+    close(pipe_fds[1]);
+    EXPECT_EQ(adc_read(3), ADC_INVALID);
+    EXPECT_EQ(adc_read(3), ADC_INVALID) << "end of data";
+    EXPECT_EQ(adc_read(5), ADC_INVALID) << "no such channel";
+    EXPECT_EQ(adc_read(-1), ADC_INVALID);
+    adc_close();
+    EXPECT_FALSE(adc_fd[3].valid());
+}
+
+}  // namespace
