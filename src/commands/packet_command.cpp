@@ -2,15 +2,14 @@
 
 #include "ipc/shared_state.h"
 #include "main/decimal.h"
+#include "pic/packet_slot.h"
 
-#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <iostream>
 
 namespace {
 
-constexpr std::uint8_t packet_start_byte = 0x5F;
 constexpr std::size_t max_data_bytes = packet_slot_size - 2;
 
 enum class packet_text_result { framed, malformed_escape, too_long };
@@ -20,11 +19,10 @@ struct framed_packet {
     std::size_t length;
 };
 
-// Start byte, data bytes with "%hl" escapes, two's-complement checksum.
+// Start byte, data bytes with "%hl" escapes, checksum.
 packet_text_result frame_packet_text(const char* text, framed_packet& packet) {
     std::size_t count = 0;
-    std::uint8_t data[max_data_bytes + 1];
-    std::uint8_t checksum = 0;
+    std::uint8_t data[max_data_bytes];
     while (*text != '\0') {
         std::uint8_t byte = static_cast<std::uint8_t>(*text);
         if (*text == '%') {
@@ -34,22 +32,13 @@ packet_text_result frame_packet_text(const char* text, framed_packet& packet) {
         }
         if (count == max_data_bytes) return packet_text_result::too_long;
         data[count++] = byte;
-        checksum = static_cast<std::uint8_t>(checksum - byte);
         ++text;
     }
     packet.bytes[0] = packet_start_byte;
     std::memcpy(packet.bytes + 1, data, count);
-    packet.bytes[count + 1] = checksum;
+    packet.bytes[count + 1] = packet_checksum(std::span(data, count));
     packet.length = count + 2;
     return packet_text_result::framed;
-}
-
-// The bytes and direction become visible before the length that announces them.
-void publish_packet(shared_state& block, const framed_packet& packet, std::uint8_t direction) {
-    std::memcpy(block.pkt, packet.bytes, packet.length);
-    block.pkt_dir = direction;
-    std::atomic_thread_fence(std::memory_order_seq_cst);
-    store_shared(block.pkt_len, static_cast<std::uint8_t>(packet.length));
 }
 
 }  // namespace
@@ -80,7 +69,7 @@ bool send_packet(const char* direction_text, const char* packet_text) {
     shared_state* block = attach_shared_state();
     if (block == nullptr) return false;
     bool claimed = sem_take(sem_packet);
-    if (claimed) publish_packet(*block, packet, static_cast<std::uint8_t>(direction));
+    if (claimed) slot_publish(*block, std::span(packet.bytes, packet.length), static_cast<std::uint8_t>(direction));
     detach_shared_state(block);
     return claimed;
 }

@@ -1,5 +1,6 @@
 #include "main/command_table.h"
 
+#include "commands/info_dump.h"
 #include "commands/level_power_stop.h"
 #include "commands/packet_command.h"
 #include "commands/server_list.h"
@@ -49,7 +50,7 @@ int run_ext_power(const invocation& call) {
     return status_or_usage(call, set_ext_power(call.word(0)));
 }
 
-int run_dump(const invocation&) { return status_of(not_available("information dump")); }
+int run_dump(const invocation&) { return status_of(dump_info()); }
 
 int run_self_test(const invocation&) { return status_of(not_available("self test")); }
 

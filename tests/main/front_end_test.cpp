@@ -71,7 +71,6 @@ TEST(FrontEnd, CommandsNotYetAvailableFailCleanly) {
         bool usage;
     };
     for (const expectation& command : std::vector<expectation>{
-             {{"dump"}, false},
              {{"z"}, false},
              {{"i", "10.0.0.1"}, false},
              {{"m"}, false},
