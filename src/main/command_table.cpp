@@ -6,6 +6,9 @@
 #include "commands/server_list.h"
 #include "main/front_end.h"
 #include "serial_bridge/serial_settings.h"
+#include "service/service.h"
+
+#include <unistd.h>
 
 #include <cctype>
 #include <iostream>
@@ -54,11 +57,14 @@ int run_dump(const invocation&) { return status_of(dump_info()); }
 
 int run_self_test(const invocation&) { return status_of(not_available("self test")); }
 
-int run_service_foreground(const invocation&) { return status_of(not_available("service")); }
+int run_service_foreground(const invocation& call) {
+    return status_of(run_service(call.word(0), call.word(1)) == 1);
+}
 
-// Daemonising comes with the service itself: until then nothing may detach
-// and report success from the parent.
-int run_service_daemon(const invocation&) { return status_of(not_available("service")); }
+int run_service_daemon(const invocation& call) {
+    if (daemon(1, 0) != 0) fatal_error("daemon");
+    return run_service_foreground(call);
+}
 
 int run_stop(const invocation&) { return status_of(stop_service()); }
 

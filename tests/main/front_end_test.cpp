@@ -72,8 +72,6 @@ TEST(FrontEnd, CommandsNotYetAvailableFailCleanly) {
     };
     for (const expectation& command : std::vector<expectation>{
              {{"z"}, false},
-             {{"i", "10.0.0.1"}, false},
-             {{"m"}, false},
              {{"n"}, false}}) {
         process_result result = run_tovk(command.words);
         EXPECT_EQ(result.status, 1) << command.words[0];

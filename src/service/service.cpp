@@ -1,0 +1,315 @@
+#include "service/service.h"
+
+#include "board/adc.h"
+#include "board/gpio.h"
+#include "commands/server_list.h"
+#include "ipc/shared_state.h"
+#include "main/front_end.h"
+#include "pic/pic_link.h"
+#include "pic/pic_operations.h"
+#include "service/server_link.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <iostream>
+
+namespace {
+
+constexpr double module_scale = 55.59975117746379;
+constexpr double module_low_volts = 22.0;
+
+// Keeps a stop signal that arrives before the loop has set running.
+volatile std::uint8_t startup_keep_running = 1;
+
+struct service_run {
+    ServiceState state;
+    shared_state& block;
+    bool pic_failed = false;
+};
+
+bool elapsed(std::time_t since, double seconds) { return std::difftime(std::time(nullptr), since) >= seconds; }
+
+void store_interval(shared_state& block, const char* interval_arg) {
+    block.rr_interval = 0;
+    if (interval_arg == nullptr) return;
+    char* end = nullptr;
+    errno = 0;
+    long interval = std::strtol(interval_arg, &end, 10);
+    if (errno != 0 || end == interval_arg || interval < INT32_MIN || interval > INT32_MAX) {
+        std::clog << "Invalid address round-robin interval!" << std::endl;
+        return;
+    }
+    block.rr_interval = static_cast<std::int32_t>(interval);
+}
+
+void write_operating_parameters(shared_state& block) {
+    block.select_pulse_ms = 20;
+    block.sample_rate = 16384;
+    block.in_channels = 2;
+    block.out_channels = 4;
+    block.zlevel = -1;
+}
+
+bool board_lines_idle() {
+    return auxpwrdis_set(false) && gpio_setup() && route_mode_set(false) && route_set(0, 0) &&
+           undervoltage_line_set(false) && route_flag_set(false) && batt_measure_set(false) &&
+           undervoltage_line_set(false) && pulse_line_set(false) && adc_open();
+}
+
+// Under sem_state: the stores of one measurement step.
+template <typename Store>
+void store_locked(Store store) {
+    sem_lock(sem_state);
+    store();
+    sem_unlock(sem_state);
+}
+
+void measure_module(service_run& run, int channel, int index) {
+    double volts = adc_volts(adc_read(channel)) * module_scale;
+    store_locked([&] {
+        run.block.mod_vol[index] = volts;
+        run.state.mod_low[index] = volts < module_low_volts;
+    });
+}
+
+void measurement_step(service_run& run) {
+    ServiceState& state = run.state;
+    state.slow_step = static_cast<std::uint8_t>((state.slow_step + 1) % 8);
+    switch (state.slow_step) {
+    case 0: {
+        double volts = adc_volts(adc_read(4));
+        store_locked([&] { run.block.diode = volts; });
+        break;
+    }
+    case 2:
+        if (elapsed(state.batt_last, 5)) {
+            batt_measure_set(true);
+            usleep(1000);
+            double volts = adc_volts(adc_read(2));
+            batt_measure_set(false);
+            store_locked([&] { run.block.batt = volts * 5.1082 + 1.2; });
+            state.batt_last = std::time(nullptr);
+        }
+        break;
+    case 4:
+        measure_module(run, 1, 0);
+        break;
+    case 6:
+        measure_module(run, 0, 1);
+        store_shared(run.block.measurements_ready, 1);
+        break;
+    default:
+        usleep(1);
+    }
+}
+
+std::uint32_t capture_mask(ServiceState& state, const shared_state& block) {
+    if (state.scan_mode) {
+        state.scan_index = static_cast<std::uint8_t>(state.scan_index + 1);
+        if (state.scan_index >= block.in_channels) state.scan_index = 0;
+        return 1u << state.scan_index;
+    }
+    std::uint32_t mask = (1u << block.in_channels) - 1;
+    if (state.route_channel != 0 && !state.route_flag) mask &= ~pic_channel_mask(state.route_channel);
+    return mask & 0xFF;
+}
+
+bool pic_failure(service_run& run) {
+    std::clog << "PIC exchange failed; stopping" << std::endl;
+    run.pic_failed = true;
+    store_shared(run.block.running, 0);
+    return false;
+}
+
+bool capture_phase(service_run& run) {
+    ServiceState& state = run.state;
+    if (state.paused || state.data_packet || state.legacy_code != 0 || state.ack_packet) return true;
+    if (!sem_trytake(sem_packet)) return true;
+    sem_give(sem_packet);
+    pic_parameters parameters{};
+    if (!pic_parameters_from(run.block, parameters)) return pic_failure(run);
+    std::vector<std::uint8_t> capture(pic_capture_size(parameters));
+    if (!pic_capture(run.block, capture_mask(state, run.block), capture)) return pic_failure(run);
+    state.data_packet = data_packet_build(state, run.block, capture);
+    state.data_sent = 0;
+    state.activity = true;
+    return true;
+}
+
+void send_data_phase(service_run& run, const socket_readiness& ready) {
+    ServiceState& state = run.state;
+    if (state.paused || !state.data_packet || !state.request_pending || !ready.writable) return;
+    if (packet_send(state, run.block, *state.data_packet, state.data_sent)) {
+        state.data_packet.reset();
+        state.request_pending = false;
+        state.activity = false;
+    }
+}
+
+bool legacy_phase(service_run& run) {
+    ServiceState& state = run.state;
+    if (state.paused || state.legacy_code == 0) return true;
+    if (!pic_legacy_command(run.block, state.legacy_channel, state.legacy_address, state.legacy_code)) {
+        return pic_failure(run);
+    }
+    state.ack_packet = ack_packet_build();
+    state.ack_sent = 0;
+    state.legacy_code = 0;
+    state.activity = true;
+    return true;
+}
+
+void send_ack_phase(service_run& run, const socket_readiness& ready) {
+    ServiceState& state = run.state;
+    if (state.paused || !state.ack_packet || state.sock == 0 || !ready.writable) return;
+    if (packet_send(state, run.block, *state.ack_packet, state.ack_sent)) {
+        state.ack_packet.reset();
+        state.activity = false;
+    }
+}
+
+// A corrupt slot length is dropped with the token given back, so producers
+// are not blocked behind it forever.
+bool slot_phase(service_run& run) {
+    ServiceState& state = run.state;
+    if (sem_trytake(sem_packet)) {
+        sem_give(sem_packet);
+        return true;
+    }
+    std::uint8_t length = load_shared(run.block.pkt_len);
+    if (state.paused || length == 0) return true;
+    if (length > packet_slot_size) {
+        std::clog << "Packet slot length " << int{length} << " out of range; packet dropped" << std::endl;
+    } else if (!pic_packet_send(run.block, run.block.pkt_dir, length, run.block.pkt)) {
+        return pic_failure(run);
+    }
+    store_shared(run.block.pkt_len, 0);
+    sem_give(sem_packet);
+    state.activity = true;
+    if (state.route_channel == 0) route_set(0, 0);
+    route_flag_set(state.route_flag);
+    sleep(1);
+    state.ack_packet = ack_packet_build();
+    state.ack_sent = 0;
+    return true;
+}
+
+void periodic_pulses(ServiceState& state) {
+    if (elapsed(state.pulse_last, 45)) {
+        state.pulse_last = std::time(nullptr);
+        pulse_line_set(true);
+        state.pulse_started = state.pulse_last;
+    }
+    if (state.pulse_started != -1 && elapsed(state.pulse_started, 1)) {
+        state.pulse_started = -1;
+        pulse_line_set(false);
+    }
+    if (state.mod_low[0] && state.mod_low[1] && elapsed(state.undervoltage_last, 60)) {
+        state.undervoltage_last = std::time(nullptr);
+        undervoltage_line_set(true);
+        state.undervoltage_started = state.undervoltage_last;
+    }
+    if (state.undervoltage_started != -1 && elapsed(state.undervoltage_started, 5)) {
+        state.undervoltage_started = -1;
+        undervoltage_line_set(false);
+    }
+}
+
+bool connect_due(const ServiceState& state, const shared_state& block) {
+    return state.sock == 0 && (state.data_packet || state.ack_packet) && current_server(block)[0] != '\0' &&
+           elapsed(state.last_connect_try, 0.9);
+}
+
+// One pass; false when a PIC exchange failed and the pass ended early.
+bool service_pass(service_run& run) {
+    ServiceState& state = run.state;
+    state.activity = false;
+    sem_lock(sem_state);
+    if (connect_due(state, run.block)) server_connect_attempt(state, run.block);
+    sem_unlock(sem_state);
+    if (load_shared(run.block.reconnect) != 0) {
+        server_disconnect(state);
+        store_shared(run.block.reconnect, 0);
+    }
+    socket_readiness ready;
+    if (state.sock != 0) ready = server_poll(state, run.block);
+    if (state.sock != 0 && ready.readable && state.cmd_len < 4) command_receive(state, run.block);
+    if (state.cmd_len == 4 && state.legacy_code == 0 && !state.ack_packet) {
+        state.request_pending = true;
+        command_decode(state, run.block);
+        state.cmd_len = 0;
+        state.activity = true;
+    }
+    if (!capture_phase(run)) return false;
+    send_data_phase(run, ready);
+    if (!legacy_phase(run)) return false;
+    send_ack_phase(run, ready);
+    if (!slot_phase(run)) return false;
+    if (!state.activity) measurement_step(run);
+    auxpwr_poll(run.block);
+    periodic_pulses(state);
+    return true;
+}
+
+// Start-up from the board lines on; false leaves the ports for shutdown.
+bool start_board(service_run& run) {
+    if (!board_lines_idle()) return false;
+    run.block.pic_version = pic_version_query();
+    if (run.block.pic_version < 0) {
+        std::clog << "PIC communication failed!" << std::endl;
+        return false;
+    }
+    std::signal(SIGPIPE, SIG_IGN);
+    std::time_t now = std::time(nullptr);
+    run.state.pulse_last = run.state.undervoltage_last = run.state.last_connect_try = now;
+    return true;
+}
+
+void enter_running(shared_state& block) {
+    store_shared(block.running, 1);
+    stop_flag = &block.running;
+    if (startup_keep_running == 0) store_shared(block.running, 0);
+}
+
+int finish(shared_state& block, int result) {
+    stop_flag = nullptr;
+    store_shared(block.stopped, 1);
+    detach_shared_state(&block);
+    return result;
+}
+
+}  // namespace
+
+int run_service(const char* servers_arg, const char* interval_arg) {
+    startup_keep_running = 1;
+    stop_flag = &startup_keep_running;
+    shared_state* attached = set_server(servers_arg) ? attach_shared_state() : nullptr;
+    if (attached == nullptr) {
+        stop_flag = nullptr;
+        return 0;
+    }
+    shared_state& block = *attached;
+    store_shared(block.reconnect, 0);
+    store_interval(block, interval_arg);
+    write_operating_parameters(block);
+
+    service_run run{ServiceState{}, block};
+    run.state.last_connect_try = run.state.pulse_last = run.state.undervoltage_last = std::time(nullptr);
+    if (!gpio_open()) return finish(block, 0);
+    if (!start_board(run)) {
+        gpio_close();
+        return finish(block, 0);
+    }
+    enter_running(block);
+    while (load_shared(block.running) != 0) {
+        if (!service_pass(run)) break;
+    }
+    if (run.state.sock != 0) close(run.state.sock);
+    std::cout << "Signal caught...\n";
+    adc_close();
+    gpio_close();
+    return finish(block, run.pic_failed ? 0 : 1);
+}

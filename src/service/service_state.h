@@ -1,0 +1,39 @@
+// The service's private state for one run of its loop.
+#pragma once
+
+#include <ctime>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+struct ServiceState {
+    int sock = 0;  // 0: no server connection
+    std::uint8_t cmd_bytes[4] = {};
+    std::uint32_t cmd_len = 0;
+    bool request_pending = false;
+    bool paused = false;
+    bool scan_mode = false;
+    std::uint8_t scan_index = 0;
+    std::uint8_t route_channel = 0;  // 1-based; 0 = none
+    bool route_flag = false;
+    std::uint8_t legacy_channel = 0;
+    std::uint8_t legacy_address = 0;
+    std::uint8_t legacy_code = 0;  // 0 = no legacy command pending
+    std::optional<std::vector<std::uint8_t>> data_packet;
+    std::uint32_t data_sent = 0;
+    std::optional<std::vector<std::uint8_t>> ack_packet;
+    std::uint32_t ack_sent = 0;
+    bool activity = false;
+    std::uint8_t slow_step = 255;
+    bool mod_low[2] = {false, false};
+    std::time_t last_connect_try = 0;
+    bool rr_armed = false;
+    std::time_t rr_since = 0;
+    std::time_t pulse_last = 0;
+    std::time_t pulse_started = -1;
+    std::time_t undervoltage_last = 0;
+    std::time_t undervoltage_started = -1;
+    std::time_t batt_last = 0;
+    // Level at which compression last failed, so the fallback is logged once.
+    std::optional<int> failed_zlevel;
+};
