@@ -6,6 +6,7 @@
 #include "commands/server_list.h"
 #include "main/front_end.h"
 #include "serial_bridge/serial_settings.h"
+#include "serial_bridge/serial_tcp_server.h"
 #include "service/service.h"
 
 #include <unistd.h>
@@ -83,7 +84,7 @@ int run_serial_settings(const invocation& call) {
         call, serial_settings(call.word(0), call.word(1), call.word(2), call.word(3), call.word(4)));
 }
 
-int run_bridge(const invocation&) { return status_of(not_available("serial port server")); }
+int run_bridge(const invocation&) { return status_of(serial_tcp_server()); }
 
 constexpr command_entry entries[] = {
     {'s', " [host] - set (get, if not specified) name or address of server\n", run_server_list},

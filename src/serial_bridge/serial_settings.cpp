@@ -10,15 +10,6 @@
 
 namespace {
 
-struct line_settings {
-    std::uint8_t channel;
-    std::uint32_t baud;
-    std::uint8_t stop;
-    std::uint8_t data;
-    std::uint8_t parity;
-    std::uint8_t odd;
-};
-
 bool parse_in_range(const char* text, long low, long high, long& value) {
     return parse_decimal(text, value) && value >= low && value <= high;
 }
@@ -78,6 +69,10 @@ void print_settings(const line_settings& settings) {
 }
 
 }  // namespace
+
+bool serial_settings_read(shared_state& block, line_settings& settings) {
+    return exchange_record(block, nullptr, settings);
+}
 
 bool serial_channel_enable(const char* channel_text, bool) {
     long channel = 0;

@@ -2,6 +2,22 @@
 // command that switches the UART to a channel at once.
 #pragma once
 
+#include <cstdint>
+
+struct shared_state;
+
+struct line_settings {
+    std::uint8_t channel;
+    std::uint32_t baud;
+    std::uint8_t stop;
+    std::uint8_t data;
+    std::uint8_t parity;
+    std::uint8_t odd;
+};
+
+// The record's settings as one consistent copy, read under sem_state.
+bool serial_settings_read(shared_state& block, line_settings& settings);
+
 // Switches the UART to the channel (its low two bits). The output flag is
 // accepted but drives nothing.
 bool serial_channel_enable(const char* channel_text, bool output);

@@ -71,8 +71,7 @@ TEST(FrontEnd, CommandsNotYetAvailableFailCleanly) {
         bool usage;
     };
     for (const expectation& command : std::vector<expectation>{
-             {{"z"}, false},
-             {{"n"}, false}}) {
+             {{"z"}, false}}) {
         process_result result = run_tovk(command.words);
         EXPECT_EQ(result.status, 1) << command.words[0];
         EXPECT_NE(result.err.find("not available"), std::string::npos) << command.words[0];

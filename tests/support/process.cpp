@@ -38,15 +38,15 @@ bool read_some(int& fd, std::string& into) {
 
 }  // namespace
 
-child_process::child_process(const std::string& path, const std::vector<std::string>& argv) {
+child_process::child_process(const std::string& path, const std::vector<std::string>& argv, int connection) {
     int out_pipe[2];
     int err_pipe[2];
     if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
     pid_ = fork();
     if (pid_ == 0) {
-        int null_fd = open("/dev/null", O_RDONLY);
-        dup2(null_fd, 0);
-        dup2(out_pipe[1], 1);
+        int input = connection != -1 ? connection : open("/dev/null", O_RDONLY);
+        dup2(input, 0);
+        dup2(connection != -1 ? connection : out_pipe[1], 1);
         dup2(err_pipe[1], 2);
         std::vector<char*> args;
         for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));

@@ -17,8 +17,10 @@ struct process_result {
 
 class child_process {
 public:
-    // argv[0] is the name the program sees; path is what is executed.
-    child_process(const std::string& path, const std::vector<std::string>& argv);
+    // argv[0] is the name the program sees; path is what is executed. With a
+    // connection, the child gets it as standard input and output (as inetd
+    // hands one over) and only its standard error is collected.
+    child_process(const std::string& path, const std::vector<std::string>& argv, int connection = -1);
     ~child_process();
     child_process(const child_process&) = delete;
     child_process& operator=(const child_process&) = delete;
