@@ -1,3 +1,564 @@
 #include "pic_model.h"
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <deque>
+#include <map>
+#include <random>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+using namespace boardsim;
+
+namespace {
+
+using bytes = std::vector<std::uint8_t>;
+using fields = std::map<std::string, std::string>;
+
+constexpr std::uint8_t attention = 0x40;
+
+fields parse(const std::string& line) {
+    std::istringstream in(line);
+    std::string word;
+    fields parsed;
+    in >> parsed[""];
+    while (in >> word) {
+        auto equals = word.find('=');
+        parsed[word.substr(0, equals)] = equals == std::string::npos ? "" : word.substr(equals + 1);
+    }
+    return parsed;
+}
+
+// Frames as the host builds them from a rate.
+bytes sampling_frame(unsigned rate) {
+    unsigned k = 0;
+    while (3686400u / (rate << k) >= 260) ++k;
+    unsigned q = 3686400u / (rate << k);
+    auto t0 = static_cast<std::uint8_t>((3 - q) & 0xFF);
+    auto p0 = static_cast<std::uint8_t>(0xD0 + (k + 15) % 16);
+    return {0x06, 0x16, 0x22, 0x0E, t0, 0x19, 0x17, 0x91, 0x00, 0x81, p0, 0x0B, 0xE0, 0x00, 0x00};
+}
+
+bytes packet_frame(unsigned rate, const bytes& payload) {
+    auto t0 = static_cast<std::uint8_t>((3 - 3686400u / rate) & 0xFF);
+    bytes frame{0x06, 0x16, 0x22, 0x0E, t0,   0x19, 0x17, 0x91, 0x00, 0x81, 0xDF,
+                0x0B, 0xE0, 0x03, 0x0E, 0x22, 0x0F, 0x07, 0x0B, 0xE0, static_cast<std::uint8_t>(payload.size())};
+    for (std::uint8_t value : payload) frame.push_back(value);
+    return frame;
+}
+
+const bytes version_query{0x02, 0x16, 0x22, 0x19, 0x37, 0x00, 0x00};
+
+class recorded_pic {
+public:
+    explicit recorded_pic(const pic_settings& settings = {})
+        : model(settings, [this](const std::string& line) { log.push_back(line); }) {}
+    recorded_pic(const recorded_pic&) = delete;
+    recorded_pic& operator=(const recorded_pic&) = delete;
+
+    void send(const bytes& data, double now) { model.receive(data.data(), data.size(), now); }
+
+    bytes pull(double now) {
+        bytes out;
+        model.transmit(now, out);
+        return out;
+    }
+
+    std::vector<fields> entries(const std::string& kind) const {
+        std::vector<fields> found;
+        for (const std::string& line : log)
+            if (fields parsed = parse(line); parsed[""] == kind) found.push_back(parsed);
+        return found;
+    }
+
+    fields last(const std::string& kind) const {
+        std::vector<fields> found = entries(kind);
+        return found.empty() ? fields{} : found.back();
+    }
+
+    std::vector<std::string> log;
+    pic_model model;
+};
+
+// The host end of the line: a queue the world fills and the host reads, as
+// the link does it, in 1 ms steps of simulated time.
+class host_line {
+public:
+    host_line(recorded_pic& pic, double start) : pic_(pic), now_(start) {}
+
+    void send(const bytes& data) { pic_.model.receive(data.data(), data.size(), queue_.size(), now_); }
+    void lines(std::uint8_t value) { pic_.model.port_b_changed(value, queue_.size(), now_); }
+    void flush() { queue_.clear(); }
+    std::size_t unread() const { return queue_.size(); }
+    double now() const { return now_; }
+
+    void wait(double seconds) {
+        for (double end = now_ + seconds; now_ < end;) tick();
+    }
+
+    void tick(std::size_t drop_last = 0) {
+        now_ += 0.001;
+        bytes arrived = pic_.pull(now_);
+        drop_last = std::min(drop_last, arrived.size());
+        if (drop_last > 0) pic_.model.lost(drop_last, now_);
+        queue_.insert(queue_.end(), arrived.begin(), arrived.end() - static_cast<std::ptrdiff_t>(drop_last));
+    }
+
+    void skip(std::size_t count) {
+        while (count > 0) {
+            if (queue_.empty()) tick();
+            std::size_t taken = std::min(count, queue_.size());
+            queue_.erase(queue_.begin(), queue_.begin() + static_cast<std::ptrdiff_t>(taken));
+            count -= taken;
+        }
+    }
+
+    void pulse(std::uint8_t base, std::uint8_t select, std::size_t count) {
+        lines(static_cast<std::uint8_t>(base | select));
+        skip(count);
+        lines(base);
+    }
+
+private:
+    recorded_pic& pic_;
+    double now_;
+    std::deque<std::uint8_t> queue_;
+};
+
+// Starts a stream at `start` and has the host discard its beginning.
+void begin_exchange(host_line& host, const bytes& frame) {
+    host.lines(attention);
+    host.lines(0);
+    host.send(frame);
+    host.wait(0.003);
+    host.flush();
+}
+
+// ---- version -----------------------------------------------------------
+
+TEST(PicVersion, AnswersEachConfiguredReplyAtOnce) {
+    struct variant {
+        version_reply reply;
+        char digit;
+        bytes expected;
+    };
+    const std::vector<variant> variants{{version_reply::digit, '3', {'V', '3'}},
+                                        {version_reply::digit, '7', {'V', '7'}},
+                                        {version_reply::silence, '3', {}},
+                                        {version_reply::v_then_silence, '3', {'V'}}};
+    for (const variant& each : variants) {
+        pic_settings settings;
+        settings.reply = each.reply;
+        settings.version_digit = each.digit;
+        recorded_pic pic(settings);
+        pic.send(bytes(version_query.begin(), version_query.begin() + 3), 1.0);
+        EXPECT_TRUE(pic.pull(1.0).empty());
+        pic.send(bytes(version_query.begin() + 3, version_query.end()), 1.0);
+        EXPECT_EQ(pic.pull(1.0), each.expected) << pic.log.back();
+        EXPECT_TRUE(pic.pull(3.0).empty()) << "nothing follows the answer";
+        EXPECT_EQ(pic.entries("frame").size(), 1u);
+    }
+    pic_settings wrong;
+    wrong.reply = version_reply::wrong_byte;
+    recorded_pic pic(wrong);
+    pic.send(version_query, 0.5);
+    bytes answer = pic.pull(0.5);
+    ASSERT_EQ(answer.size(), 1u);
+    EXPECT_NE(answer[0], 'V');
+    EXPECT_EQ(pic.last("reply")["kind"], "wrong_byte");
+}
+
+// ---- frames ------------------------------------------------------------
+
+TEST(PicFrames, DecodesRatesAcrossTheDividerSearch) {
+    struct expectation {
+        unsigned rate;
+        std::string t0, p0;
+        unsigned q, k;
+    };
+    // 14400..14179 need q 256..259, which T0 carries as 3..0; 14178 is the
+    // first rate that moves to k = 1; 1 Hz needs k = 14.
+    const std::vector<expectation> table{{16384, "22", "DF", 225, 0}, {8000, "1D", "D0", 230, 1},
+                                         {14400, "03", "DF", 256, 0}, {14179, "00", "DF", 259, 0},
+                                         {14178, "81", "D0", 130, 1}, {1, "22", "DD", 225, 14},
+                                         {3, "6D", "DC", 150, 13}};
+    for (const expectation& row : table) {
+        recorded_pic pic;
+        pic.send(sampling_frame(row.rate), 0.0);
+        fields frame = pic.last("frame");
+        EXPECT_EQ(frame["kind"], "sampling_start") << row.rate;
+        EXPECT_EQ(frame["t0"], row.t0) << row.rate;
+        EXPECT_EQ(frame["p0"], row.p0) << row.rate;
+        EXPECT_EQ(frame["q"], std::to_string(row.q)) << row.rate;
+        EXPECT_EQ(frame["k"], std::to_string(row.k)) << row.rate;
+        double decoded = 3686400.0 / (row.q << row.k);
+        EXPECT_NEAR(std::stod(frame["rate"]) / decoded, 1.0, 1e-9) << row.rate;
+        EXPECT_DOUBLE_EQ(pic.model.status().rate_hz, decoded) << row.rate;
+        EXPECT_GE(decoded, row.rate);
+        EXPECT_LT(decoded, row.rate * (1.0 + 1.0 / row.q));
+        // The stream really runs at the decoded rate: 4 s of 2-bit samples.
+        std::uint64_t samples = 4 * 3686400ull / (row.q << row.k);
+        EXPECT_EQ(pic.pull(4.0).size(), samples * 2 / 8) << row.rate;
+    }
+}
+
+TEST(PicFrames, MalformedInputIsReportedAndParsingResumes) {
+    struct bad_case {
+        bytes input;
+        std::string frame, at, expected, got;
+    };
+    bytes wrong_p0 = sampling_frame(16384);
+    wrong_p0[10] = 0xC5;
+    bytes packet_p0 = packet_frame(16384, {0x5F, 0x00, 0x00});
+    packet_p0[10] = 0xD3;
+    bytes packet_t1 = packet_frame(16384, {});
+    packet_t1[15] = 0x23;
+    bytes packet_m1 = packet_frame(16384, {});
+    packet_m1[17] = 0x03;
+    bytes neither = sampling_frame(16384);
+    neither[13] = 0x05;
+    const std::vector<bad_case> cases{{{0x06, 0x16, 0x22, 0x0F}, "start", "3", "0E", "0F"},
+                                      {{0x02, 0x16, 0x22, 0x19, 0x38}, "version", "4", "37", "38"},
+                                      {wrong_p0, "start", "10", "D0-DF", "C5"},
+                                      {packet_p0, "packet_start", "10", "DF", "D3"},
+                                      {packet_t1, "packet_start", "15", "22", "23"},
+                                      {packet_m1, "packet_start", "17", "07", "03"},
+                                      {neither, "start", "13", "00/03", "05"}};
+    for (const bad_case& each : cases) {
+        recorded_pic pic;
+        pic.send(each.input, 0.0);
+        fields bad = pic.last("malformed");
+        EXPECT_EQ(bad["frame"], each.frame) << pic.log.back();
+        EXPECT_EQ(bad["at"], each.at) << pic.log.back();
+        EXPECT_EQ(bad["expected"], each.expected);
+        EXPECT_EQ(bad["got"], each.got);
+        EXPECT_TRUE(pic.entries("stream_start").empty());
+        pic.send(version_query, 0.0);
+        EXPECT_EQ(pic.pull(0.0), (bytes{'V', '3'})) << "parser back in step after " << pic.log.back();
+    }
+
+    // The byte that broke a frame may begin the next one.
+    recorded_pic pic;
+    bytes input{0x41, 0x42, 0x02, 0x16};
+    bytes frame = sampling_frame(8000);
+    input.insert(input.end(), frame.begin(), frame.end());
+    pic.send(input, 0.0);
+    EXPECT_EQ(pic.last("junk")["bytes"], "4142");
+    EXPECT_EQ(pic.last("malformed")["bytes"], "0216");
+    EXPECT_EQ(pic.last("frame")["t0"], "1D");
+    EXPECT_EQ(pic.model.status().stream_number, 1u);
+}
+
+TEST(PicFrames, RandomGarbageNeverBreaksTheModel) {
+    std::mt19937_64 random(20261206);
+    recorded_pic pic;
+    double now = 0.0;
+    for (int round = 0; round < 20000; ++round) {
+        now += 0.0005;
+        bytes chunk(random() % 40);
+        for (auto& value : chunk) value = static_cast<std::uint8_t>(random());
+        // Bias towards frame openings so that deep frame states are reached.
+        if (random() % 4 == 0 && !chunk.empty()) chunk[0] = static_cast<std::uint8_t>(random() % 2 ? 0x06 : 0x02);
+        pic.send(chunk, now);
+        bytes out = pic.pull(now);
+        if (random() % 8 == 0) pic.model.lost(random() % (out.size() + 3), now);
+        pic.model.port_b_changed(static_cast<std::uint8_t>(random()), random() % 5000, now);
+    }
+    EXPECT_FALSE(pic.entries("malformed").empty());
+    EXPECT_FALSE(pic.entries("junk").empty());
+    const std::set<std::string> kinds{"config", "frame",  "reply", "malformed", "junk",  "stream_start", "stream_end",
+                                      "stall",  "lost",   "lines", "pulse",     "end",   "packet"};
+    for (const std::string& line : pic.log) ASSERT_TRUE(kinds.count(parse(line)[""])) << line;
+
+    // At most a 255-byte payload can still be pending.
+    pic.send(bytes(300, 0xFF), now);
+    pic.pull(now);
+    pic.send(version_query, now);
+    EXPECT_EQ(pic.pull(now), (bytes{'V', '3'}));
+}
+
+// ---- stream ------------------------------------------------------------
+
+TEST(PicStream, ByteCountsStayExactOverLongRuns) {
+    struct run {
+        unsigned rate;
+        unsigned channels;
+        std::uint64_t divisor;  // of 3686400, as the frame encodes the rate
+    };
+    const std::vector<run> runs{{16384, 2, 225}, {16384, 3, 225}, {8000, 2, 460}, {14400, 1, 256}, {12345, 5, 298}};
+    for (const run& each : runs) {
+        pic_settings settings;
+        settings.in_channels = each.channels;
+        recorded_pic pic(settings);
+        const double start = 0.5;
+        pic.send(sampling_frame(each.rate), start);
+        std::uint64_t total = 0;
+        std::size_t largest = 0;
+        auto check_second = [&](int second) {
+            total += pic.pull(start + second).size();
+            std::uint64_t samples = second * 3686400ull / each.divisor;
+            ASSERT_EQ(total, samples * each.channels / 8) << each.rate << " Hz at " << second << " s";
+        };
+        for (int step = 1, second = 1; second <= 100; ++step) {
+            double now = start + step * 0.007;
+            if (now >= start + second) check_second(second++);
+            std::size_t chunk = pic.pull(now).size();
+            total += chunk;
+            largest = std::max(largest, chunk);
+        }
+        auto per_step = static_cast<std::size_t>(0.007 * 3686400.0 / static_cast<double>(each.divisor) * each.channels / 8);
+        EXPECT_LE(largest, per_step + 2) << "bytes come as they are due";
+    }
+    recorded_pic defaults;
+    defaults.send(sampling_frame(16384), 2.0);
+    EXPECT_EQ(defaults.pull(3.0).size(), 4096u);
+}
+
+std::vector<bool> channel_bits(const bytes& stream, unsigned channels, unsigned channel) {
+    std::vector<bool> bits;
+    for (std::size_t bit = channel; bit < stream.size() * 8; bit += channels)
+        bits.push_back(((stream[bit / 8] >> (bit % 8)) & 1) != 0);
+    return bits;
+}
+
+TEST(PicStream, ContentIsRecomputableAndEachChannelHasItsOwnSequence) {
+    pic_settings settings;
+    settings.seed = 77;
+    recorded_pic pic(settings);
+    pic.send(sampling_frame(16384), 0.0);
+    bytes first = pic.pull(1.0);
+    for (std::size_t i = 0; i < first.size(); ++i) ASSERT_EQ(first[i], stream_byte(77, 1, i, 2)) << i;
+
+    settings.in_channels = 3;
+    pic.model.configure(settings);
+    pic.send(sampling_frame(16384), 1.0);
+    bytes second = pic.pull(2.0);
+    ASSERT_EQ(second.size(), 16384u * 3 / 8);
+    for (std::size_t i = 0; i < second.size(); ++i) ASSERT_EQ(second[i], stream_byte(77, 2, i, 3)) << i;
+    EXPECT_NE(bytes(second.begin(), second.begin() + 64), bytes(first.begin(), first.begin() + 64));
+
+    // A channel's bits depend on the sample only, not on how many channels
+    // share the stream; channels differ from one another.
+    bytes narrow(4096), wide(6144);
+    for (std::size_t i = 0; i < narrow.size(); ++i) narrow[i] = stream_byte(5, 9, i, 2);
+    for (std::size_t i = 0; i < wide.size(); ++i) wide[i] = stream_byte(5, 9, i, 3);
+    EXPECT_EQ(channel_bits(narrow, 2, 1), channel_bits(wide, 3, 1));
+    EXPECT_NE(channel_bits(wide, 3, 0), channel_bits(wide, 3, 2));
+    std::vector<bool> third = channel_bits(wide, 3, 2);
+    auto ones = std::count(third.begin(), third.end(), true);
+    EXPECT_NEAR(static_cast<double>(ones), 8192.0, 400.0);
+}
+
+TEST(PicStream, SettingsChangedMidStreamApplyToTheNextStream) {
+    recorded_pic pic;
+    pic.send(sampling_frame(8000), 0.0);
+    bytes before = pic.pull(0.5);
+    pic_settings changed;
+    changed.in_channels = 4;
+    changed.seed = 99;
+    pic.model.configure(changed);
+    bytes after = pic.pull(1.0);
+    std::uint64_t expected = 3686400ull / 460 * 2 / 8;
+    ASSERT_EQ(before.size() + after.size(), expected);
+    for (std::size_t i = 0; i < after.size(); ++i) ASSERT_EQ(after[i], stream_byte(1, 1, before.size() + i, 2));
+    EXPECT_EQ(pic.model.status().sent, expected);
+
+    pic.send(sampling_frame(8000), 1.0);
+    EXPECT_EQ(pic.last("stream_end")["reason"], "replaced");
+    EXPECT_EQ(pic.last("stream_end")["sent"], std::to_string(expected));
+    EXPECT_EQ(pic.last("stream_start")["channels"], "4");
+    EXPECT_EQ(pic.pull(2.0).size(), 3686400ull / 460 * 4 / 8);
+}
+
+// ---- board lines -------------------------------------------------------
+
+TEST(PicLines, PulseWidthsAndGapsAreExactInConsumedBytes) {
+    recorded_pic pic;
+    host_line host(pic, 10.0);
+    begin_exchange(host, sampling_frame(16384));
+    host.wait(0.030);  // the host falls behind: the queue is not empty at the edges
+    ASSERT_GT(host.unread(), 100u);
+    host.pulse(0, 0x02, 82);
+    host.skip(297);
+    host.wait(0.010);
+    host.pulse(0, 0x01, 82);
+    host.skip(20);
+    host.pulse(0, 0x03, 82);
+
+    std::vector<fields> pulses = pic.entries("pulse");
+    ASSERT_EQ(pulses.size(), 3u);
+    EXPECT_EQ(pulses[0]["mask"], "1") << "port B bit 1 carries mask bit 0";
+    EXPECT_EQ(pulses[1]["mask"], "2");
+    EXPECT_EQ(pulses[2]["mask"], "3");
+    for (fields& each : pulses) EXPECT_EQ(each["width"], "82");
+    EXPECT_EQ(pulses[0]["gap"], "-");
+    EXPECT_EQ(pulses[1]["gap"], "297");
+    EXPECT_EQ(pulses[2]["gap"], "20");
+
+    // The first edge: everything delivered so far less the host's queue.
+    std::vector<fields> lines = pic.entries("lines");
+    std::int64_t first_edge = std::stoll(lines[1]["consumed"]);
+    EXPECT_EQ(first_edge, std::stoll(pulses[0]["start"]));
+    EXPECT_GT(first_edge, 0);
+    EXPECT_EQ(lines[1]["select"], "2");
+    EXPECT_EQ(lines[1]["attention"], "0");
+    EXPECT_EQ(lines[1]["stream"], "1");
+}
+
+TEST(PicLines, LostBytesAndAttentionEndingTheStream) {
+    recorded_pic pic;
+    host_line host(pic, 0.0);
+    begin_exchange(host, sampling_frame(16384));
+    host.lines(0x02);
+    for (int i = 0; i < 10; ++i) host.tick(3);  // the line overran on every chunk
+    host.skip(host.unread());
+    host.lines(0);
+    std::int64_t delivered = static_cast<std::int64_t>(pic.model.status().sent);
+    fields pulse = pic.last("pulse");
+    EXPECT_EQ(std::stoll(pulse["width"]), delivered - std::stoll(pulse["start"])) << "lost bytes never reach the host";
+    EXPECT_EQ(std::stoll(pic.last("lines")["consumed"]), delivered);
+    EXPECT_EQ(pic.entries("lost").size(), 10u);
+
+    host.lines(attention);
+    fields ended = pic.last("stream_end");
+    EXPECT_EQ(ended["reason"], "attention");
+    EXPECT_EQ(ended["lost"], "30");
+    EXPECT_EQ(std::stoll(ended["sent"]), delivered + 30);
+    EXPECT_FALSE(pic.model.status().streaming);
+    EXPECT_TRUE(pic.model.status().attention);
+    EXPECT_TRUE(pic.pull(host.now() + 1.0).empty());
+
+    pic_settings keep;
+    keep.attention_ends_stream = false;
+    recorded_pic steady(keep);
+    host_line other(steady, 0.0);
+    begin_exchange(other, sampling_frame(16384));
+    other.lines(attention);
+    EXPECT_TRUE(steady.model.status().streaming);
+    EXPECT_TRUE(steady.entries("stream_end").empty());
+}
+
+// ---- packets -----------------------------------------------------------
+
+const bytes channel_1_packet{0x5F, 0x02, 0x02, 0x40, 0x14, 0xA8};
+
+// A packet transmission as the host does it: route lines, frame, 200 ms,
+// select pulse, 1300 ms, end byte.
+fields send_packet(std::uint8_t route_lines, std::uint8_t select, const bytes& payload) {
+    recorded_pic pic;
+    host_line host(pic, 0.0);
+    host.lines(attention | route_lines);
+    host.lines(route_lines);
+    host.send(packet_frame(16384, payload));
+    host.wait(0.004);
+    host.flush();
+    host.skip(819);
+    host.pulse(route_lines, select, 82);
+    std::int64_t pulse_end = std::stoll(pic.last("lines")["consumed"]);
+    host.skip(5325);
+    host.wait(0.020);
+    host.send({0x00});
+    fields packet = pic.last("packet");
+    packet["pulse_end"] = std::to_string(pulse_end);
+    packet["frame"] = pic.last("frame")["payload"];
+    packet["stream_kind"] = pic.last("stream_start")["kind"];
+    return packet;
+}
+
+TEST(PicPacket, LogsPayloadDirectionAndTheEndByte) {
+    fields one = send_packet(0x20, 0x02, channel_1_packet);
+    EXPECT_EQ(one["payload"], "5F02024014A8");
+    EXPECT_EQ(one["frame"], "5F02024014A8");
+    EXPECT_EQ(one["stream_kind"], "packet");
+    EXPECT_EQ(one["len"], "6");
+    EXPECT_EQ(one["well_formed"], "yes");
+    EXPECT_EQ(one["route"], "1");
+    EXPECT_EQ(one["mask"], "1");
+    EXPECT_EQ(one["dir"], "1");
+    EXPECT_EQ(one["pulses"], "1");
+    EXPECT_EQ(std::stoll(one["end"]) - std::stoll(one["pulse_end"]), 5325) << "host read 1300 ms and queued more";
+
+    fields two = send_packet(0x30, 0x01, {0x5F, 0x10, 0xF0});
+    EXPECT_EQ(two["well_formed"], "yes");
+    EXPECT_EQ(two["route"], "2");
+    EXPECT_EQ(two["dir"], "2");
+
+    fields none = send_packet(0x30, 0x00, channel_1_packet);
+    EXPECT_EQ(none["mask"], "0");
+    EXPECT_EQ(none["dir"], "none");
+    EXPECT_EQ(none["pulses"], "0");
+
+    fields crossed = send_packet(0x20, 0x01, channel_1_packet);
+    EXPECT_EQ(crossed["dir"], "conflict");
+    fields unrouted = send_packet(0x00, 0x02, channel_1_packet);
+    EXPECT_EQ(unrouted["route"], "off");
+    EXPECT_EQ(unrouted["dir"], "conflict");
+}
+
+TEST(PicPacket, ChecksumEmptyPayloadAndMissingEndByte) {
+    EXPECT_EQ(send_packet(0x20, 0x02, {0x5F, 0x02, 0x02, 0x40, 0x14, 0xA9})["well_formed"], "no");
+    EXPECT_EQ(send_packet(0x20, 0x02, {0x5E, 0x02, 0x02, 0x40, 0x14, 0xA8})["well_formed"], "no");
+    EXPECT_EQ(send_packet(0x20, 0x02, {0x5F})["well_formed"], "no");
+
+    recorded_pic pic;
+    pic.send(packet_frame(16384, {}), 0.0);
+    EXPECT_EQ(pic.last("frame")["len"], "0");
+    EXPECT_EQ(pic.last("frame")["payload"], "-");
+    EXPECT_EQ(pic.pull(1.0).size(), 4096u) << "an empty packet still starts the stream";
+    pic.send(packet_frame(16384, channel_1_packet), 1.0);
+    EXPECT_EQ(pic.last("packet")["end"], "-");
+    EXPECT_EQ(pic.last("packet")["len"], "0");
+    pic.send({0x00}, 1.5);  // the world did not say what was unread
+    EXPECT_EQ(pic.last("end")["consumed"], "-");
+    EXPECT_EQ(pic.last("packet")["payload"], "5F02024014A8");
+}
+
+// ---- faults ------------------------------------------------------------
+
+TEST(PicFaults, SilentStoppingAndStallingStreams) {
+    pic_settings silent;
+    silent.faults.silent = true;
+    recorded_pic mute(silent);
+    mute.send(version_query, 0.0);
+    mute.send(sampling_frame(16384), 0.0);
+    EXPECT_TRUE(mute.pull(5.0).empty());
+    EXPECT_EQ(mute.last("frame")["t0"], "22") << "a silent PIC still hears the host";
+    EXPECT_EQ(mute.last("stream_start")["state"], "silent");
+    EXPECT_FALSE(mute.model.status().streaming);
+
+    pic_settings stopping;
+    stopping.faults.stop_after = 1000;
+    recorded_pic stopper(stopping);
+    stopper.send(sampling_frame(16384), 0.0);
+    EXPECT_EQ(stopper.pull(0.2).size(), 819u);
+    EXPECT_EQ(stopper.pull(5.0).size(), 181u);
+    EXPECT_EQ(stopper.last("stream_end")["reason"], "stopped");
+    EXPECT_TRUE(stopper.pull(9.0).empty());
+
+    pic_settings stalling;
+    stalling.faults.stall_at = 2048;
+    stalling.faults.stall_seconds = 1.5;
+    recorded_pic staller(stalling);
+    staller.send(sampling_frame(16384), 0.0);
+    std::size_t early = staller.pull(0.4).size();
+    EXPECT_EQ(early + staller.pull(1.99).size(), 2048u) << "1.5 s pause from 0.5 s on";
+    EXPECT_EQ(staller.last("stall")["at"], "2048");
+    bytes resumed = staller.pull(2.5);
+    ASSERT_EQ(resumed.size(), 2048u) << "then the nominal rate again";
+    EXPECT_EQ(resumed[0], stream_byte(1, 1, 2048, 2)) << "resumes with the byte it stopped at";
+
+    // Silence ordered mid-stream ends the stream there.
+    recorded_pic running;
+    running.send(sampling_frame(16384), 0.0);
+    running.pull(1.0);
+    pic_settings quiet;
+    quiet.faults.silent = true;
+    running.model.configure(quiet);
+    EXPECT_EQ(running.last("stream_end")["reason"], "silent");
+    EXPECT_TRUE(running.pull(2.0).empty());
+}
+
+}  // namespace
