@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <vector>
@@ -72,6 +73,29 @@ private:
     std::size_t position_ = 0;
 };
 
+// Four 2-bit samples of one input byte spread to four 4-bit samples.
+constexpr std::array<std::uint16_t, 256> two_to_four_bits = [] {
+    std::array<std::uint16_t, 256> table{};
+    for (unsigned byte = 0; byte < 256; ++byte) {
+        unsigned spread = 0;
+        for (unsigned sample = 0; sample < 4; ++sample) spread |= ((byte >> (2 * sample)) & 3u) << (4 * sample);
+        table[byte] = static_cast<std::uint16_t>(spread);
+    }
+    return table;
+}();
+
+// The service's own parameters, a byte of input to two of output.
+bool repack_two_to_four(std::span<const std::uint8_t> input, std::span<std::uint8_t> out, std::uint32_t samples) {
+    std::size_t whole_bytes = samples / 4;
+    if (samples % 4 != 0 || input.size() < whole_bytes || out.size() < 2 * whole_bytes) return false;
+    for (std::size_t index = 0; index < whole_bytes; ++index) {
+        std::uint16_t spread = two_to_four_bits[input[index]];
+        out[2 * index] = static_cast<std::uint8_t>(spread);
+        out[2 * index + 1] = static_cast<std::uint8_t>(spread >> 8);
+    }
+    return true;
+}
+
 bool start_stream(const pic_parameters& parameters) {
     return pic_sampling_start(parameters.rate) && pic_stream_wait();
 }
@@ -103,6 +127,7 @@ std::uint32_t pic_channel_mask(long channel) {
 
 void pic_repack(std::span<const std::uint8_t> input, unsigned in_channels, std::span<std::uint8_t> out,
                 unsigned out_channels, std::uint32_t samples) {
+    if (in_channels == 2 && out_channels == 4 && repack_two_to_four(input, out, samples)) return;
     bit_reader reader(input);
     bit_writer writer(out);
     unsigned channels = std::max(in_channels, out_channels);

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <vector>
 
 namespace {
@@ -67,6 +68,20 @@ TEST(PicRepack, TwoBitSamplesBecomeFourBitSamples) {
     bytes out(4, 0xFF);
     pic_repack(input, 2, out, 4, 8);
     EXPECT_EQ(out, (bytes{0x10, 0x32, 0x23, 0x01}));
+}
+
+// One sample short of whole input bytes takes the bit-by-bit way: both ways
+// must agree on every sample they both produce.
+TEST(PicRepack, ByteWiseAndBitWiseWaysAgree) {
+    bytes input(4096);
+    std::uint32_t seed = 12345;
+    for (auto& byte : input) byte = static_cast<std::uint8_t>((seed = seed * 1103515245u + 12345u) >> 16);
+    bytes whole(8192), short_by_one(8192);
+    pic_repack(input, 2, whole, 4, 16384);
+    pic_repack(input, 2, short_by_one, 4, 16383);
+    EXPECT_TRUE(std::equal(whole.begin(), whole.end() - 1, short_by_one.begin()));
+    EXPECT_EQ(whole.back() & 0x0F, short_by_one.back() & 0x0F);
+    for (std::uint8_t byte : whole) EXPECT_EQ(byte & 0xCC, 0) << "bits 2 and 3 of every sample are 0";
 }
 
 TEST(PicRepack, DroppedAndZeroChannels) {
