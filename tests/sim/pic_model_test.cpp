@@ -250,6 +250,14 @@ TEST(PicFrames, MalformedInputIsReportedAndParsingResumes) {
     EXPECT_EQ(pic.last("malformed")["bytes"], "0216");
     EXPECT_EQ(pic.last("frame")["t0"], "1D");
     EXPECT_EQ(pic.model.status().stream_number, 1u);
+
+    // A start frame cut short where the two kinds part, then a whole one.
+    bytes cut(frame.begin(), frame.begin() + 13);
+    cut.insert(cut.end(), frame.begin(), frame.end());
+    pic.send(cut, 1.0);
+    EXPECT_EQ(pic.last("malformed")["at"], "13");
+    EXPECT_EQ(pic.last("malformed")["got"], "06");
+    EXPECT_EQ(pic.model.status().stream_number, 2u);
 }
 
 TEST(PicFrames, RandomGarbageNeverBreaksTheModel) {
@@ -406,6 +414,14 @@ TEST(PicLines, PulseWidthsAndGapsAreExactInConsumedBytes) {
     EXPECT_EQ(lines[1]["select"], "2");
     EXPECT_EQ(lines[1]["attention"], "0");
     EXPECT_EQ(lines[1]["stream"], "1");
+
+    // Gaps are measured within one stream only.
+    host.send(sampling_frame(16384));
+    host.flush();
+    host.pulse(0, 0x02, 10);
+    EXPECT_EQ(pic.last("pulse")["stream"], "2");
+    EXPECT_EQ(pic.last("pulse")["start"], "0");
+    EXPECT_EQ(pic.last("pulse")["gap"], "-");
 }
 
 TEST(PicLines, LostBytesAndAttentionEndingTheStream) {
@@ -447,7 +463,7 @@ const bytes channel_1_packet{0x5F, 0x02, 0x02, 0x40, 0x14, 0xA8};
 
 // A packet transmission as the host does it: route lines, frame, 200 ms,
 // select pulse, 1300 ms, end byte.
-fields send_packet(std::uint8_t route_lines, std::uint8_t select, const bytes& payload) {
+fields send_packet(std::uint8_t route_lines, std::uint8_t select, const bytes& payload, std::uint8_t later_select = 0) {
     recorded_pic pic;
     host_line host(pic, 0.0);
     host.lines(attention | route_lines);
@@ -458,7 +474,9 @@ fields send_packet(std::uint8_t route_lines, std::uint8_t select, const bytes& p
     host.skip(819);
     host.pulse(route_lines, select, 82);
     std::int64_t pulse_end = std::stoll(pic.last("lines")["consumed"]);
-    host.skip(5325);
+    host.skip(2000);
+    host.pulse(route_lines, later_select, 82);
+    host.skip(3325 - 82);
     host.wait(0.020);
     host.send({0x00});
     fields packet = pic.last("packet");
@@ -493,6 +511,9 @@ TEST(PicPacket, LogsPayloadDirectionAndTheEndByte) {
 
     fields crossed = send_packet(0x20, 0x01, channel_1_packet);
     EXPECT_EQ(crossed["dir"], "conflict");
+    fields twice = send_packet(0x20, 0x02, channel_1_packet, 0x01);
+    EXPECT_EQ(twice["pulses"], "2");
+    EXPECT_EQ(twice["dir"], "1") << "the first pulse decides";
     fields unrouted = send_packet(0x00, 0x02, channel_1_packet);
     EXPECT_EQ(unrouted["route"], "off");
     EXPECT_EQ(unrouted["dir"], "conflict");
