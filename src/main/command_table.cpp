@@ -5,6 +5,7 @@
 #include "commands/packet_command.h"
 #include "commands/server_list.h"
 #include "main/front_end.h"
+#include "selftest/self_test.h"
 #include "serial_bridge/serial_settings.h"
 #include "serial_bridge/serial_tcp_server.h"
 #include "service/service.h"
@@ -30,12 +31,6 @@ int status_or_usage(const invocation& call, bool succeeded) {
     return succeeded ? exit_ok : usage_with(call, exit_failed);
 }
 
-// Operations of subsystems that this build does not carry yet.
-bool not_available(const char* operation) {
-    std::clog << operation << ": not available" << std::endl;
-    return false;
-}
-
 int run_server_list(const invocation& call) {
     return status_of(set_server(call.word_count == 1 ? call.word(0) : nullptr));
 }
@@ -56,7 +51,7 @@ int run_ext_power(const invocation& call) {
 
 int run_dump(const invocation&) { return status_of(dump_info()); }
 
-int run_self_test(const invocation&) { return status_of(not_available("self test")); }
+int run_self_test_command(const invocation&) { return status_of(run_self_test()); }
 
 int run_service_foreground(const invocation& call) {
     return status_of(run_service(call.word(0), call.word(1)) == 1);
@@ -92,7 +87,7 @@ constexpr command_entry entries[] = {
     {'p', " <direction> <packet> - send data packet to specified direction\n", run_packet},
     {'x', " [0/1] - disable external power\n", run_ext_power},
     {'d', " - dump information\n", run_dump},
-    {'z', " - perform self test\n", run_self_test},
+    {'z', " - perform self test\n", run_self_test_command},
     {'i', "  [host] - run service in foreground\n", run_service_foreground},
     {'m', "  [host] - daemonize\n", run_service_daemon},
     {'r', " - remove server\n", run_stop},

@@ -64,21 +64,6 @@ TEST(FrontEnd, OnlyTheFirstCharacterSelectsTheCommand) {
     EXPECT_EQ(record.u8(raw_offset::pkt_len), 5);
 }
 
-// Commands whose subsystems this build does not carry must never claim success.
-TEST(FrontEnd, CommandsNotYetAvailableFailCleanly) {
-    struct expectation {
-        std::vector<std::string> words;
-        bool usage;
-    };
-    for (const expectation& command : std::vector<expectation>{
-             {{"z"}, false}}) {
-        process_result result = run_tovk(command.words);
-        EXPECT_EQ(result.status, 1) << command.words[0];
-        EXPECT_NE(result.err.find("not available"), std::string::npos) << command.words[0];
-        EXPECT_EQ(result.out, command.usage ? usage_text : "") << command.words[0];
-    }
-}
-
 // Mounts a tmpfs over the folder /bin names, holding only what the test puts
 // there; lives in this test process's private mount namespace.
 class bin_folder_override {
