@@ -1,0 +1,406 @@
+#include "server.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <sstream>
+
+namespace refserver {
+
+std::atomic<bool> session::stop_requested{false};
+
+unique_fd& unique_fd::operator=(unique_fd&& other) noexcept {
+    if (this != &other) reset(other.release());
+    return *this;
+}
+
+int unique_fd::release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+}
+
+void unique_fd::reset(int fd) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+}
+
+namespace {
+
+using clock = session::clock;
+
+clock::time_point after(double seconds) {
+    return clock::now() + std::chrono::duration_cast<clock::duration>(std::chrono::duration<double>(seconds));
+}
+
+std::string seconds_text(double seconds) {
+    std::ostringstream text;
+    text << seconds << " s";
+    return text.str();
+}
+
+int poll_timeout_ms(clock::time_point deadline, bool short_naps) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now()).count();
+    long long nap = short_naps ? 20 : 200;
+    return static_cast<int>(std::clamp<long long>(left + 1, 0, nap));
+}
+
+}  // namespace
+
+session::session(server_options options, std::vector<step> steps, reporter& report)
+    : options_(std::move(options)),
+      steps_(std::move(steps)),
+      report_(report),
+      log_(options_.pic_log_path),
+      verifier_(options_.verify, log_) {}
+
+bool session::listen(std::string& error) {
+    listener_.reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!listener_) return error = std::string("socket: ") + std::strerror(errno), false;
+    int yes = 1;
+    setsockopt(listener_.get(), SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    // Set before listen so that accepted connections start with it.
+    if (options_.receive_buffer > 0) {
+        setsockopt(listener_.get(), SOL_SOCKET, SO_RCVBUF, &options_.receive_buffer, sizeof options_.receive_buffer);
+    }
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(options_.port);
+    if (inet_pton(AF_INET, options_.bind_address.c_str(), &address.sin_addr) != 1) {
+        return error = "bad listen address " + options_.bind_address, false;
+    }
+    if (::bind(listener_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(listener_.get(), 1) != 0) {
+        return error = "listen on " + options_.bind_address + ":" + std::to_string(options_.port) + ": " +
+                       std::strerror(errno),
+               false;
+    }
+    socklen_t length = sizeof address;
+    getsockname(listener_.get(), reinterpret_cast<sockaddr*>(&address), &length);
+    port_ = ntohs(address.sin_port);
+    return true;
+}
+
+void session::run() {
+    for (const step& current : steps_) {
+        if (stop_requested) break;
+        run_step(current);
+    }
+    counts_.interrupted = stop_requested;
+    if (connection_) close_connection("end of the script", true);
+}
+
+void session::run_step(const step& current) {
+    switch (current.kind) {
+    case step_kind::accept: return record_expectation(current, ensure_connection(current.seconds), "no connection");
+    case step_kind::send:
+        if (!ensure_connection(30)) return record_expectation(current, false, "no connection to send on");
+        send_bytes(current.bytes);
+        return;
+    case step_kind::request: return run_request(current);
+    case step_kind::continuous: return run_continuous(current);
+    case step_kind::wait: pump(after(current.seconds), [] { return false; }); return;
+    case step_kind::hold: holding_ = true; return;
+    case step_kind::release: holding_ = false; return;
+    case step_kind::slowread:
+        read_rate_ = current.rate;
+        read_allowance_ = 0;
+        allowance_since_ = clock::now();
+        return;
+    case step_kind::disconnect:
+        if (connection_) close_connection("disconnected by the script", true);
+        return;
+    case step_kind::cut: return run_cut(current);
+    case step_kind::expect_data: return expect_count(current, counts_.data, claimed_data_, "data packets");
+    case step_kind::expect_ack: return expect_count(current, counts_.acks, claimed_acks_, "acknowledgements");
+    case step_kind::expect_quiet: return expect_quiet(current);
+    case step_kind::expect_closed: return expect_closed(current);
+    }
+}
+
+void session::run_request(const step& current) {
+    for (std::uint64_t i = 0; i < current.count && !stop_requested; ++i) {
+        if (!ensure_connection(30)) return record_expectation(current, false, "no connection to send on");
+        send_bytes(options_.request_word);
+        if (i + 1 < current.count) pump(after(current.interval), [] { return false; });
+    }
+}
+
+// One request outstanding at a time; a new connection has lost the old one.
+void session::run_continuous(const step& current) {
+    std::uint64_t target = counts_.data + current.count;
+    auto deadline = current.count == 0 || current.seconds == 0 ? clock::time_point::max() : after(current.seconds);
+    auto reached = [&] { return current.count != 0 && counts_.data >= target; };
+    std::uint64_t asked_on = 0;
+    std::uint64_t seen = counts_.data;
+    while (!reached() && !stop_requested && clock::now() < deadline) {
+        if (!connection_ && !pump(deadline, [&] { return connection_.has_value(); })) break;
+        if (asked_on != connection_->number || counts_.data > seen) {
+            seen = counts_.data;
+            asked_on = connection_->number;
+            if (!send_bytes(options_.request_word)) continue;
+        }
+        pump(deadline, [&] { return !connection_ || counts_.data > seen || reached(); });
+    }
+    if (current.count == 0) return;
+    std::uint64_t got = counts_.data + current.count - target;
+    claimed_data_ += std::min(got, current.count);
+    record_expectation(current, reached(),
+                       std::to_string(got) + " of " + std::to_string(current.count) + " data packets within " +
+                           seconds_text(current.seconds));
+}
+
+void session::run_cut(const step& current) {
+    cut_after_ = current.count;
+    cut_done_ = false;
+    bool held = pump(after(30), [&] { return cut_done_; });
+    if (!held) cut_after_.reset();
+    record_expectation(current, held, held ? "" : "no data packet arrived to cut within 30 s");
+}
+
+void session::expect_count(const step& current, const std::uint64_t& received, std::uint64_t& claimed,
+                           const char* what) {
+    bool held = pump(after(current.seconds), [&] { return received - claimed >= current.count; });
+    std::string detail = std::to_string(received - claimed) + " of " + std::to_string(current.count) + " " + what +
+                         " within " + seconds_text(current.seconds);
+    claimed = held ? claimed + current.count : received;
+    record_expectation(current, held, held ? "" : detail);
+}
+
+void session::expect_quiet(const step& current) {
+    std::uint64_t before = counts_.packets;
+    bool disturbed = pump(after(current.seconds), [&] { return counts_.packets != before; });
+    record_expectation(current, !disturbed, disturbed ? "packet #" + std::to_string(before + 1) + " arrived" : "");
+}
+
+void session::expect_closed(const step& current) {
+    std::uint64_t before = closes_by_service_;
+    bool held = pump(after(current.seconds), [&] { return closes_by_service_ > before; });
+    record_expectation(current, held, held ? "" : "the connection stayed open");
+}
+
+void session::record_expectation(const step& current, bool held, const std::string& detail) {
+    ++counts_.expectations;
+    if (!held) ++counts_.expectations_failed;
+    report_.expectation(current.text, held, held ? "" : detail);
+}
+
+bool session::ensure_connection(double seconds) {
+    return connection_ || pump(after(seconds), [&] { return connection_.has_value(); });
+}
+
+bool session::pump(clock::time_point deadline, const std::function<bool()>& done) {
+    while (true) {
+        if (done()) return true;
+        if (stop_requested || clock::now() >= deadline) return false;
+        pollfd watched{-1, POLLIN, 0};
+        bool throttled = holding_ || read_rate_ > 0;
+        if (!connection_) {
+            watched.fd = listener_.get();
+        } else if (!holding_ && read_limit() > 0) {
+            watched.fd = connection_->fd.get();
+        }
+        int ready = ::poll(&watched, 1, poll_timeout_ms(deadline, throttled));
+        if (ready <= 0 || watched.fd < 0) continue;
+        if (!connection_) {
+            accept_connection();
+        } else {
+            read_connection();
+        }
+    }
+}
+
+void session::accept_connection() {
+    sockaddr_in peer{};
+    socklen_t length = sizeof peer;
+    int fd = ::accept4(listener_.get(), reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
+    if (fd < 0) return;
+    connection_.emplace();
+    connection_->fd.reset(fd);
+    connection_->number = ++counts_.connections;
+    char address[INET_ADDRSTRLEN] = "?";
+    inet_ntop(AF_INET, &peer.sin_addr, address, sizeof address);
+    report_.event("connect",
+                  "connection " + std::to_string(connection_->number) + " from " + address + ":" +
+                      std::to_string(ntohs(peer.sin_port)),
+                  connection_->number);
+}
+
+// How much the next read may take: the slow-read allowance, and a pending cut
+// stops exactly at its point inside the data packet.
+std::size_t session::read_limit() {
+    std::size_t limit = 65536;
+    if (read_rate_ > 0) {
+        auto now = clock::now();
+        read_allowance_ += read_rate_ * std::chrono::duration<double>(now - allowance_since_).count();
+        read_allowance_ = std::min(read_allowance_, std::max(read_rate_, 1.0));
+        allowance_since_ = now;
+        limit = std::min(limit, static_cast<std::size_t>(std::floor(read_allowance_)));
+    }
+    if (!cut_after_ || !connection_) return limit;
+    std::size_t have = connection_->framer.partial().size();
+    auto header = connection_->framer.partial_header();
+    if (!header) return have < header_length ? std::min(limit, header_length - have) : limit;
+    std::size_t stop = cut_point().value_or(header->total_length());
+    return std::min(limit, stop > have ? stop - have : 0);
+}
+
+std::optional<std::size_t> session::cut_point() const {
+    if (!cut_after_ || !connection_) return std::nullopt;
+    auto header = connection_->framer.partial_header();
+    if (!header || header->type != packet_type::data) return std::nullopt;
+    std::size_t total = header->total_length();
+    std::size_t point = *cut_after_ == 0 ? total / 2 : static_cast<std::size_t>(*cut_after_);
+    return std::clamp(point, header_length, total - 1);
+}
+
+bool session::cut_point_reached() const {
+    auto point = cut_point();
+    return point && connection_->framer.partial().size() >= *point;
+}
+
+void session::read_connection() {
+    std::size_t limit = read_limit();
+    if (limit == 0) return;
+    bytes buffer(limit);
+    ssize_t count = ::recv(connection_->fd.get(), buffer.data(), buffer.size(), MSG_DONTWAIT);
+    if (count < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) return;
+    if (count <= 0) {
+        close_connection(count == 0 ? "closed by the service" : std::string("receive failed: ") + std::strerror(errno),
+                         false);
+        return;
+    }
+    if (read_rate_ > 0) read_allowance_ -= static_cast<double>(count);
+    connection_->framer.feed(buffer.data(), static_cast<std::size_t>(count));
+    take_packets();
+    if (!connection_ || !cut_point_reached()) return;
+    const bytes& partial = connection_->framer.partial();
+    std::string text = "cut after " + std::to_string(partial.size()) + " of " +
+                       std::to_string(connection_->framer.partial_header()->total_length()) + " bytes of a data packet";
+    bytes beginning = inflate_prefix(partial.data() + header_length, partial.size() - header_length,
+                                     options_.verify.format.capture_length());
+    if (auto place = verifier_.identify_partial(beginning)) text += " (stream " + std::to_string(place->stream) + ")";
+    cut_after_.reset();
+    cut_done_ = true;
+    close_connection(text, true);
+}
+
+void session::take_packets() {
+    while (connection_) {
+        auto packet = connection_->framer.next();
+        if (!packet) break;
+        process(*packet);
+    }
+    if (connection_ && connection_->framer.broken()) {
+        ++counts_.mismatches;
+        report_.mismatch(connection_->framer.error(), connection_->number);
+        close_connection("framing lost", true);
+    }
+}
+
+void session::process(const upstream_packet& packet) {
+    packet_record record;
+    record.sequence = ++counts_.packets;
+    record.connection = connection_->number;
+    record.status = packet.header.status;
+    record.compressed = packet.header.payload_length;
+    record.lead = options_.verify.format.lead_length();
+    record.data = packet.header.type == packet_type::data;
+    note_resend(packet, record);
+    if (record.data) {
+        ++counts_.data;
+        process_data(packet, record);
+    } else {
+        ++counts_.acks;
+        record.size = packet.header.payload_length;
+        std::string problem = check_ack(packet.raw);
+        record.problem += (record.problem.empty() || problem.empty() ? "" : "; ") + problem;
+        record.verified = record.problem.empty();
+    }
+    if (record.verified) {
+        ++counts_.verified;
+    } else {
+        ++counts_.mismatches;
+    }
+    report_.packet(record);
+}
+
+void session::process_data(const upstream_packet& packet, packet_record& record) {
+    std::string problem = record.problem;
+    auto add_problem = [&](const std::string& text) { problem += (problem.empty() ? "" : "; ") + text; };
+    if (record.status != '0' && record.status != '1') add_problem("status character is not '0' or '1'");
+    inflate_result inflated = inflate_payload(packet.raw.data() + header_length, packet.header.payload_length,
+                                              options_.verify.format.capture_length());
+    record.size = inflated.output.size();
+    if (!inflated.error.empty()) {
+        add_problem(inflated.error);
+    } else {
+        capture_verdict verdict = verifier_.verify(inflated.output);
+        record.place = verdict.place;
+        record.logged_read_begin = verdict.logged_read_begin;
+        record.note += (record.note.empty() || verdict.note.empty() ? "" : "; ") + verdict.note;
+        if (!verdict.verified) add_problem(verdict.problem);
+    }
+    record.problem = problem;
+    record.verified = problem.empty();
+}
+
+// The first packet of the same kind on a later connection must be the
+// unfinished one again, from its first byte, when the service left it.
+void session::note_resend(const upstream_packet& packet, packet_record& record) {
+    if (!unfinished_ || unfinished_->connection >= connection_->number) return;
+    const bytes& before = unfinished_->raw;
+    auto header = before.size() >= header_length ? parse_header(before.data()).header : std::nullopt;
+    if (header && header->type != packet.header.type) return;
+    bool same = before.size() <= packet.raw.size() && std::equal(before.begin(), before.end(), packet.raw.begin());
+    std::string where = std::to_string(before.size()) + " bytes on connection " + std::to_string(unfinished_->connection);
+    if (same) {
+        record.resend = true;
+        ++counts_.resends;
+        record.note = "sent again from byte 0 after " + where;
+    } else if (unfinished_->left_by_service) {
+        record.problem = "the packet left unfinished after " + where + " was not sent again from byte 0";
+    } else {
+        record.note = "the packet cut after " + where + " did not come again";
+    }
+    unfinished_.reset();
+}
+
+void session::close_connection(const std::string& why, bool by_server) {
+    const packet_framer& framer = connection_->framer;
+    std::string text = "connection " + std::to_string(connection_->number) + " " + why;
+    if (!framer.partial().empty() && !framer.broken()) {
+        text += "; " + std::to_string(framer.partial().size()) + " bytes of an unfinished packet";
+        unfinished_ = cut_prefix{framer.partial(), connection_->number, !by_server};
+    }
+    if (by_server) {
+        verifier_.forgive_gap();
+    } else {
+        ++closes_by_service_;
+    }
+    report_.event("disconnect", text, connection_->number);
+    connection_.reset();
+}
+
+bool session::send_bytes(const std::vector<std::uint8_t>& data) {
+    std::size_t sent = 0;
+    while (connection_ && sent < data.size()) {
+        ssize_t count = ::send(connection_->fd.get(), data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
+        if (count > 0) {
+            sent += static_cast<std::size_t>(count);
+        } else if (count < 0 && errno != EINTR) {
+            close_connection(std::string("send failed: ") + std::strerror(errno), false);
+        }
+    }
+    counts_.words += sent / 4;
+    return sent == data.size();
+}
+
+}  // namespace refserver

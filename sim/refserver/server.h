@@ -1,0 +1,129 @@
+// The server side of a run: listens, takes one connection at a time, follows
+// the script, and checks every upstream packet as it arrives.
+#pragma once
+
+#include "capture_verifier.h"
+#include "pic_log.h"
+#include "report.h"
+#include "script.h"
+#include "upstream_packet.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace refserver {
+
+struct server_options {
+    std::string bind_address = "127.0.0.1";
+    std::uint16_t port = 5555;  // 0: any free port
+    int receive_buffer = 0;     // SO_RCVBUF of the connections; 0 leaves the system's
+    std::vector<std::uint8_t> request_word = plain_request_word();
+    verifier_settings verify;
+    std::string pic_log_path;
+};
+
+// A descriptor that closes itself.
+class unique_fd {
+public:
+    unique_fd() = default;
+    explicit unique_fd(int fd) : fd_(fd) {}
+    ~unique_fd() { reset(); }
+    unique_fd(unique_fd&& other) noexcept : fd_(other.release()) {}
+    unique_fd& operator=(unique_fd&& other) noexcept;
+    unique_fd(const unique_fd&) = delete;
+    unique_fd& operator=(const unique_fd&) = delete;
+
+    int get() const { return fd_; }
+    explicit operator bool() const { return fd_ >= 0; }
+    int release();
+    void reset(int fd = -1);
+
+private:
+    int fd_ = -1;
+};
+
+class session {
+public:
+    using clock = std::chrono::steady_clock;
+
+    session(server_options options, std::vector<step> steps, reporter& report);
+
+    bool listen(std::string& error);
+    std::uint16_t port() const { return port_; }
+
+    // Follows the script to its end (or until stop_requested); then closes.
+    void run();
+    const run_counts& counts() const { return counts_; }
+
+    // Set from a signal handler to end the run early.
+    static std::atomic<bool> stop_requested;
+
+private:
+    struct connection_state {
+        unique_fd fd;
+        std::uint64_t number = 0;
+        packet_framer framer;
+        bool first_data_seen = false;
+    };
+
+    struct cut_prefix {
+        bytes raw;
+        std::uint64_t connection = 0;
+        bool left_by_service = false;
+    };
+
+    void run_step(const step& current);
+    void run_request(const step& current);
+    void run_continuous(const step& current);
+    void run_cut(const step& current);
+    void expect_count(const step& current, const std::uint64_t& received, std::uint64_t& claimed, const char* what);
+    void expect_quiet(const step& current);
+    void expect_closed(const step& current);
+    void record_expectation(const step& current, bool held, const std::string& detail);
+
+    // Receives until `done` holds or the deadline passes; true if it held.
+    bool pump(clock::time_point deadline, const std::function<bool()>& done);
+    bool ensure_connection(double seconds);
+    void accept_connection();
+    void read_connection();
+    std::size_t read_limit();
+    std::optional<std::size_t> cut_point() const;
+    bool cut_point_reached() const;
+    void take_packets();
+    void process(const upstream_packet& packet);
+    void process_data(const upstream_packet& packet, packet_record& record);
+    void note_resend(const upstream_packet& packet, packet_record& record);
+    void close_connection(const std::string& why, bool by_server);
+    bool send_bytes(const std::vector<std::uint8_t>& data);
+
+    server_options options_;
+    std::vector<step> steps_;
+    reporter& report_;
+    pic_log log_;
+    capture_verifier verifier_;
+    unique_fd listener_;
+    std::uint16_t port_ = 0;
+    std::optional<connection_state> connection_;
+    run_counts counts_;
+
+    // Reading.
+    bool holding_ = false;
+    double read_rate_ = 0;
+    double read_allowance_ = 0;
+    clock::time_point allowance_since_ = clock::now();
+    std::optional<std::uint64_t> cut_after_;  // 0: half of the packet
+    bool cut_done_ = false;
+
+    // Counting for the expectations.
+    std::uint64_t claimed_data_ = 0;
+    std::uint64_t claimed_acks_ = 0;
+    std::uint64_t closes_by_service_ = 0;
+    std::optional<cut_prefix> unfinished_;
+};
+
+}  // namespace refserver

@@ -1,0 +1,330 @@
+// The reference server's checks on their own: packet framing, inflating, and
+// placing synthetic captures in the PIC's stream.
+#include "capture_verifier.h"
+#include "pic_log.h"
+#include "refserver_fakes.h"
+#include "script.h"
+#include "upstream_packet.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+using namespace refserver;
+using refserver_fakes::ack_packet;
+using refserver_fakes::capture_from;
+using refserver_fakes::data_packet;
+
+namespace {
+
+constexpr std::uint64_t seed = 7;
+
+std::vector<upstream_packet> frame_in_chunks(const bytes& wire, std::size_t chunk, packet_framer& framer) {
+    std::vector<upstream_packet> packets;
+    for (std::size_t at = 0; at < wire.size(); at += chunk) {
+        framer.feed(wire.data() + at, std::min(chunk, wire.size() - at));
+        while (auto packet = framer.next()) packets.push_back(*packet);
+    }
+    return packets;
+}
+
+TEST(RefserverPackets, HeadersAreReadByTypeAndBigEndianLength) {
+    const std::uint8_t data[5] = {'T', 'C', '1', 0x12, 0x34};
+    auto parsed = parse_header(data);
+    ASSERT_TRUE(parsed.header);
+    EXPECT_EQ(parsed.header->type, packet_type::data);
+    EXPECT_EQ(parsed.header->status, '1');
+    EXPECT_EQ(parsed.header->payload_length, 0x1234u);
+    EXPECT_EQ(parsed.header->total_length(), 0x1234u + 5);
+
+    const std::uint8_t ack[5] = {'T', 'E', '3', 0, 10};
+    ASSERT_TRUE(parse_header(ack).header);
+    EXPECT_EQ(parse_header(ack).header->type, packet_type::ack);
+
+    // Unknown types and an acknowledgement of another length cannot be framed.
+    for (auto bad : {std::array<std::uint8_t, 5>{'T', 'D', '0', 0, 1}, std::array<std::uint8_t, 5>{'t', 'C', '0', 0, 1},
+                     std::array<std::uint8_t, 5>{'T', 'E', '3', 0, 11}, std::array<std::uint8_t, 5>{0, 0, 0, 0, 0}}) {
+        auto result = parse_header(bad.data());
+        EXPECT_FALSE(result.header);
+        EXPECT_FALSE(result.error.empty());
+    }
+}
+
+TEST(RefserverPackets, AcknowledgementIsCheckedByteForByte) {
+    EXPECT_EQ(check_ack(ack_packet()), "");
+    for (std::size_t i = 0; i < 15; ++i) {
+        bytes wrong = ack_packet();
+        wrong[i] ^= 0x01;
+        EXPECT_NE(check_ack(wrong).find("byte " + std::to_string(i)), std::string::npos) << i;
+    }
+    bytes shorter = ack_packet();
+    shorter.pop_back();
+    EXPECT_NE(check_ack(shorter), "");
+}
+
+TEST(RefserverPackets, FramingDoesNotDependOnHowBytesArrive) {
+    bytes first = data_packet(capture_from(seed, 1, 90));
+    bytes wire = first;
+    bytes ack = ack_packet();
+    wire.insert(wire.end(), ack.begin(), ack.end());
+    bytes second = data_packet(capture_from(seed, 2, 91), '1');
+    wire.insert(wire.end(), second.begin(), second.end());
+    for (std::size_t chunk : {std::size_t{1}, std::size_t{3}, std::size_t{5}, std::size_t{4096}, wire.size()}) {
+        packet_framer framer;
+        auto packets = frame_in_chunks(wire, chunk, framer);
+        ASSERT_EQ(packets.size(), 3u) << chunk;
+        EXPECT_EQ(packets[0].raw, first);
+        EXPECT_EQ(packets[1].header.type, packet_type::ack);
+        EXPECT_EQ(packets[2].raw, second);
+        EXPECT_EQ(packets[2].header.status, '1');
+        EXPECT_TRUE(framer.partial().empty());
+        EXPECT_FALSE(framer.broken());
+    }
+}
+
+TEST(RefserverPackets, UnknownHeaderBreaksTheFramingAndPartialsAreKept) {
+    packet_framer framer;
+    bytes packet = data_packet(capture_from(seed, 1, 90));
+    framer.feed(packet.data(), 100);
+    EXPECT_FALSE(framer.next());
+    ASSERT_TRUE(framer.partial_header());
+    EXPECT_EQ(framer.partial_header()->total_length(), packet.size());
+    EXPECT_EQ(framer.partial().size(), 100u);
+
+    packet_framer garbage;
+    const std::uint8_t junk[8] = {'X', 'Y', 0, 0, 0, 1, 2, 3};
+    garbage.feed(junk, sizeof junk);
+    EXPECT_FALSE(garbage.next());
+    EXPECT_TRUE(garbage.broken());
+    EXPECT_NE(garbage.error().find("unknown packet type"), std::string::npos);
+}
+
+TEST(RefserverInflate, WholeStreamsOfExactlyTheExpectedSizeOnly) {
+    bytes capture = capture_from(seed, 3, 100);
+    bytes packet = data_packet(capture);
+    auto good = inflate_payload(packet.data() + 5, packet.size() - 5, 8192);
+    EXPECT_EQ(good.error, "");
+    EXPECT_EQ(good.output, capture);
+
+    EXPECT_NE(inflate_payload(packet.data() + 5, packet.size() - 5, 8191).error, "");
+    EXPECT_NE(inflate_payload(packet.data() + 5, packet.size() - 5, 8193).error, "");
+    EXPECT_NE(inflate_payload(packet.data() + 5, packet.size() - 20, 8192).error, "");
+    bytes trailing(packet.begin() + 5, packet.end());
+    trailing.push_back(0);
+    EXPECT_NE(inflate_payload(trailing.data(), trailing.size(), 8192).error.find("after the end"), std::string::npos);
+    bytes noise(400, 0x5A);
+    EXPECT_NE(inflate_payload(noise.data(), noise.size(), 8192).error, "");
+
+    // Stored blocks (level 0) inflate the same.
+    bytes stored = data_packet(capture, '0', 0);
+    EXPECT_EQ(inflate_payload(stored.data() + 5, stored.size() - 5, 8192).output, capture);
+
+    // A truncated payload still gives its beginning.
+    bytes beginning = inflate_prefix(packet.data() + 5, (packet.size() - 5) / 2, 8192);
+    ASSERT_GT(beginning.size(), 100u);
+    EXPECT_TRUE(std::equal(beginning.begin(), beginning.end(), capture.begin()));
+}
+
+TEST(RefserverCapture, RepackMatchesTheStraightforwardOneAndLengthsFollowTheRate) {
+    capture_format format;
+    EXPECT_EQ(format.read_length(), 4288u);
+    EXPECT_EQ(format.lead_length(), 115u);
+    EXPECT_EQ(format.capture_length(), 8192u);
+    stream_bytes source(seed, 2);
+    EXPECT_EQ(repack(source.range(5, 200, format.read_length()), format), capture_from(seed, 5, 200));
+
+    // Three input channels into four: one zero bit per sample, the fourth.
+    capture_format three{8, 3, 4};
+    bytes read(three.read_length(), 0xFF);
+    bytes out = repack(read, three);
+    ASSERT_EQ(out.size(), 4u);
+    for (std::uint8_t value : out) EXPECT_EQ(value, 0x77);
+}
+
+class PlacedCaptures : public ::testing::Test {
+protected:
+    void log_capture_stream(std::uint64_t stream, std::int64_t pulse_start) {
+        log.add_line("seq=" + std::to_string(stream) + " t=1.0 stream_start t=1.0 stream=" + std::to_string(stream) +
+                     " kind=sampling rate=16384 channels=2 state=on");
+        log.add_line("pulse t=1.1 stream=" + std::to_string(stream) + " mask=3 start=" + std::to_string(pulse_start) +
+                     " width=82 gap=-");
+    }
+
+    void log_command_stream(std::uint64_t stream) {
+        log.add_line("stream_start t=1 stream=" + std::to_string(stream) + " kind=sampling rate=16384 channels=2");
+        for (int pulse = 0; pulse < 3; ++pulse) {
+            log.add_line("pulse t=1 stream=" + std::to_string(stream) + " mask=1 start=" + std::to_string(pulse * 300) +
+                         " width=82 gap=-");
+        }
+    }
+
+    verifier_settings settings() const {
+        verifier_settings made;
+        made.seed = 999;  // the log's seed must win
+        made.tolerance = tolerance;
+        return made;
+    }
+
+    pic_log log{"(test)"};
+    std::int64_t tolerance = 0;
+};
+
+TEST_F(PlacedCaptures, RightWindowVerifiesAtThePulseEnd) {
+    log.add_line("config reply=digit digit=3 channels=2 seed=7 silent=0 stop_after=0 stall_at=0");
+    log_capture_stream(1, 40);
+    log_command_stream(2);
+    log_capture_stream(3, 13);
+    capture_verifier verifier(settings(), log);
+
+    auto first = verifier.verify(capture_from(seed, 1, 122));
+    EXPECT_TRUE(first.verified) << first.problem;
+    ASSERT_TRUE(first.place);
+    EXPECT_EQ(first.place->stream, 1u);
+    EXPECT_EQ(first.place->read_begin, 122u);
+
+    // Stream 2 carried a pulse-coded command: not a capture, not missed.
+    auto second = verifier.verify(capture_from(seed, 3, 95));
+    EXPECT_TRUE(second.verified) << second.problem;
+    EXPECT_TRUE(second.skipped.empty());
+    EXPECT_EQ(verifier.last_stream(), 3u);
+}
+
+TEST_F(PlacedCaptures, ShiftedWindowIsFoundAndRejectedBeyondTheTolerance) {
+    log.add_line("config seed=7 channels=2");
+    log_capture_stream(1, 40);
+    capture_verifier strict(settings(), log);
+    auto verdict = strict.verify(capture_from(seed, 1, 123));
+    EXPECT_FALSE(verdict.verified);
+    ASSERT_TRUE(verdict.place);
+    EXPECT_EQ(verdict.place->read_begin, 123u);
+    EXPECT_NE(verdict.problem.find("1 bytes off"), std::string::npos) << verdict.problem;
+
+    tolerance = 1;
+    capture_verifier lenient(settings(), log);
+    auto forgiven = lenient.verify(capture_from(seed, 1, 121));
+    EXPECT_TRUE(forgiven.verified) << forgiven.problem;
+    EXPECT_NE(forgiven.note.find("-1 bytes off"), std::string::npos) << forgiven.note;
+}
+
+TEST_F(PlacedCaptures, FlippedBitAndHighBitsAreMismatches) {
+    log.add_line("config seed=7 channels=2");
+    log_capture_stream(1, 40);
+    bytes flipped = capture_from(seed, 1, 122);
+    flipped[5000] ^= 0x02;
+    auto verdict = capture_verifier(settings(), log).verify(flipped);
+    EXPECT_FALSE(verdict.verified);
+    EXPECT_NE(verdict.problem.find("1 of 65536 bits differ, first at byte 5000 bit 1"), std::string::npos)
+        << verdict.problem;
+
+    bytes high = capture_from(seed, 1, 122);
+    high[77] |= 0x80;  // channel 3 of sample 155: never sampled
+    auto high_verdict = capture_verifier(settings(), log).verify(high);
+    EXPECT_FALSE(high_verdict.verified);
+    EXPECT_NE(high_verdict.problem.find("1 unsampled channel bits set, first at byte 77"), std::string::npos)
+        << high_verdict.problem;
+}
+
+TEST_F(PlacedCaptures, WrongStreamSkippedAndRepeatedCapturesFail) {
+    log.add_line("config seed=7 channels=2");
+    log_capture_stream(1, 40);
+    log_capture_stream(2, 40);
+    log_capture_stream(3, 40);
+    capture_verifier verifier(settings(), log);
+
+    // Stream 9 is not a capture the log knows.
+    auto stranger = verifier.verify(capture_from(seed, 9, 122));
+    EXPECT_FALSE(stranger.verified);
+    EXPECT_FALSE(stranger.place);
+
+    // Stream 2 before stream 1 arrived: 1 is missing.
+    auto skipping = verifier.verify(capture_from(seed, 2, 122));
+    EXPECT_FALSE(skipping.verified);
+    EXPECT_EQ(skipping.skipped, std::vector<std::uint64_t>{1});
+
+    // Stream 2 again: not later than the packet before.
+    auto repeated = verifier.verify(capture_from(seed, 2, 122));
+    EXPECT_FALSE(repeated.verified);
+    EXPECT_NE(repeated.problem.find("not later than stream 2"), std::string::npos) << repeated.problem;
+
+    // A cut connection excuses the captures that were in flight.
+    log_capture_stream(4, 40);
+    verifier.forgive_gap();
+    auto after_cut = verifier.verify(capture_from(seed, 4, 122));
+    EXPECT_TRUE(after_cut.verified) << after_cut.problem;
+    EXPECT_EQ(after_cut.skipped, std::vector<std::uint64_t>{3});
+}
+
+TEST_F(PlacedCaptures, WithoutALogTheStreamIsSearched) {
+    pic_log none;
+    verifier_settings made;
+    made.seed = seed;
+    capture_verifier verifier(made, none);
+    auto found = verifier.verify(capture_from(seed, 5, 301));
+    ASSERT_TRUE(found.verified) << found.problem;
+    EXPECT_EQ(found.place, (capture_place{5, 301}));
+
+    // Later streams only, and a single wrong bit is still placed and told.
+    bytes flipped = capture_from(seed, 7, 17);
+    flipped[8000] ^= 0x10;
+    auto near = verifier.verify(flipped);
+    EXPECT_FALSE(near.verified);
+    EXPECT_NE(near.problem.find("nearest stream 7 window 132"), std::string::npos) << near.problem;
+    EXPECT_FALSE(verifier.verify(capture_from(seed, 4, 301)).verified);
+
+    // The wrong seed matches nothing.
+    EXPECT_FALSE(verifier.verify(capture_from(seed + 1, 9, 100)).verified);
+}
+
+TEST(RefserverLog, LinesWithTheWorldsPrefixAndWithout) {
+    pic_log log("(test)");
+    log.add_line("seq=3 t=0.5 config reply=digit digit=3 channels=3 seed=42 silent=0");
+    log.add_line("stream_start t=1 stream=4 kind=packet rate=16384 channels=2 state=on");
+    log.add_line("seq=9 t=2 pulse t=2 stream=4 mask=2 start=5 width=cut gap=-");
+    log.add_line("lost t=2 stream=4 count=6");
+    log.add_line("garbage without fields");
+    log.add_line("");
+    EXPECT_EQ(log.seed(), 42u);
+    EXPECT_EQ(log.channels(), 3u);
+    const logged_stream* stream = log.stream(4);
+    ASSERT_NE(stream, nullptr);
+    EXPECT_FALSE(stream->sampling);
+    ASSERT_EQ(stream->pulses.size(), 1u);
+    EXPECT_FALSE(stream->pulses[0].end());
+    EXPECT_EQ(stream->lost, 6u);
+    EXPECT_FALSE(pic_log::is_capture(*stream));
+}
+
+TEST(RefserverScript, StepsAndTheirWords) {
+    auto parsed = parse_script(
+        "accept within 3; request 2 every 0.5\n"
+        "pause # stops captures\n"
+        "command 2 5 1 mode 2 route; mode 1 1; word ff 00 00 00; raw 0102 03\n"
+        "continuous 4; continuous forever; cut; cut 120; slowread 500\n"
+        "expect data 2 within 9; expect ack 1; expect quiet 2.5; expect closed; expect connect within 1\n");
+    ASSERT_EQ(parsed.error, "");
+    ASSERT_EQ(parsed.steps.size(), 17u);
+    EXPECT_EQ(parsed.steps[0].seconds, 3);
+    EXPECT_EQ(parsed.steps[1].count, 2u);
+    EXPECT_EQ(parsed.steps[1].interval, 0.5);
+    EXPECT_EQ(parsed.steps[2].bytes, (bytes{0xFF, 0, 0, 0}));
+    EXPECT_EQ(parsed.steps[3].bytes, (bytes{0x06, 2, 5, 1}));
+    EXPECT_EQ(parsed.steps[4].bytes, (bytes{0x01, 1, 0, 0}));
+    EXPECT_EQ(parsed.steps[6].bytes, (bytes{1, 2, 3}));
+    EXPECT_EQ(parsed.steps[7].seconds, 17);  // 5 + 3 per packet
+    EXPECT_EQ(parsed.steps[8].count, 0u);
+    EXPECT_EQ(parsed.steps[10].count, 120u);
+    EXPECT_EQ(parsed.steps[12].kind, step_kind::expect_data);
+    EXPECT_EQ(parsed.steps[14].seconds, 2.5);
+    EXPECT_EQ(parsed.steps[16].kind, step_kind::accept);
+    EXPECT_EQ(parsed.steps[3].text, "command 2 5 1 mode 2 route");
+}
+
+TEST(RefserverScript, BadStepsNameTheirLine) {
+    for (const char* bad : {"request x", "word 01 02 03", "command 1 2", "mode 4 1", "expect data 0", "frobnicate",
+                            "wait", "cut 0", "raw zz", "expect quiet"}) {
+        auto parsed = parse_script(std::string("wait 1\n") + bad);
+        EXPECT_NE(parsed.error.find("line 2"), std::string::npos) << bad;
+    }
+}
+
+}  // namespace

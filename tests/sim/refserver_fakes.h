@@ -1,0 +1,123 @@
+// Synthetic captures and a small fake service for the reference server's
+// tests. The re-pack here is written out for the default settings only (two
+// stream bits to four capture bits), independently of the server's own.
+#pragma once
+
+#include "pic_model.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace refserver_fakes {
+
+using bytes = std::vector<std::uint8_t>;
+
+constexpr std::size_t lead = 115;          // 28.076171875 ms at 4096 bytes/s
+constexpr std::size_t window_bytes = 4096;  // one second of two channels
+
+// The capture the host makes when its read of the stream starts at `read_begin`.
+inline bytes capture_from(std::uint64_t seed, std::uint64_t stream, std::uint64_t read_begin) {
+    bytes capture;
+    for (std::size_t j = 0; j < window_bytes; ++j) {
+        std::uint8_t in = boardsim::stream_byte(seed, stream, read_begin + lead + j, 2);
+        capture.push_back(static_cast<std::uint8_t>((in & 3) | ((in >> 2) & 3) << 4));
+        capture.push_back(static_cast<std::uint8_t>(((in >> 4) & 3) | ((in >> 6) & 3) << 4));
+    }
+    return capture;
+}
+
+inline bytes data_packet(const bytes& capture, char status = '0', int level = Z_DEFAULT_COMPRESSION) {
+    uLongf length = compressBound(capture.size());
+    bytes packet(5 + length);
+    compress2(packet.data() + 5, &length, capture.data(), capture.size(), level);
+    packet.resize(5 + length);
+    packet[0] = 'T';
+    packet[1] = 'C';
+    packet[2] = static_cast<std::uint8_t>(status);
+    packet[3] = static_cast<std::uint8_t>(length >> 8);
+    packet[4] = static_cast<std::uint8_t>(length & 0xFF);
+    return packet;
+}
+
+inline bytes ack_packet() { return {0x54, 0x45, 0x33, 0x00, 0x0A, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}; }
+
+// The service's side of one connection, with bounded waits.
+class fake_service {
+public:
+    bool connect_to(std::uint16_t port, std::chrono::milliseconds patience = std::chrono::seconds(5)) {
+        auto until = std::chrono::steady_clock::now() + patience;
+        while (std::chrono::steady_clock::now() < until) {
+            close_socket();
+            fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+            sockaddr_in address{};
+            address.sin_family = AF_INET;
+            address.sin_port = htons(port);
+            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            if (::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return false;
+    }
+
+    ~fake_service() { close_socket(); }
+
+    // The next command word, or nothing within the patience.
+    std::optional<bytes> read_word(std::chrono::milliseconds patience = std::chrono::seconds(5)) {
+        bytes word;
+        auto until = std::chrono::steady_clock::now() + patience;
+        while (word.size() < 4 && std::chrono::steady_clock::now() < until) {
+            pollfd watched{fd_, POLLIN, 0};
+            if (::poll(&watched, 1, 50) <= 0) continue;
+            std::uint8_t buffer[4];
+            ssize_t count = ::recv(fd_, buffer, 4 - word.size(), 0);
+            if (count <= 0) return std::nullopt;
+            word.insert(word.end(), buffer, buffer + count);
+        }
+        if (word.size() < 4) return std::nullopt;
+        return word;
+    }
+
+    bool send_all(const bytes& data, std::size_t from = 0, std::size_t count = SIZE_MAX) {
+        std::size_t end = std::min(data.size(), count == SIZE_MAX ? data.size() : from + count);
+        while (from < end) {
+            ssize_t sent = ::send(fd_, data.data() + from, end - from, MSG_NOSIGNAL);
+            if (sent <= 0) return false;
+            from += static_cast<std::size_t>(sent);
+        }
+        return true;
+    }
+
+    // True once the server has closed its end.
+    bool wait_closed(std::chrono::milliseconds patience = std::chrono::seconds(5)) {
+        auto until = std::chrono::steady_clock::now() + patience;
+        while (std::chrono::steady_clock::now() < until) {
+            pollfd watched{fd_, POLLIN, 0};
+            if (::poll(&watched, 1, 50) <= 0) continue;
+            std::uint8_t scratch[64];
+            ssize_t count = ::recv(fd_, scratch, sizeof scratch, 0);
+            if (count <= 0) return true;
+        }
+        return false;
+    }
+
+    void close_socket() {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+}  // namespace refserver_fakes

@@ -1,0 +1,272 @@
+// The reference server against a fake service over loopback: script steps,
+// the words they put on the wire, acknowledgements, cut connections and the
+// resend that must follow, and the program's own output and exit status.
+#include "refserver_fakes.h"
+#include "report.h"
+#include "server.h"
+#include "support/process.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <thread>
+
+using namespace refserver;
+using namespace std::chrono_literals;
+using refserver_fakes::ack_packet;
+using refserver_fakes::capture_from;
+using refserver_fakes::data_packet;
+using refserver_fakes::fake_service;
+
+namespace {
+
+constexpr std::uint64_t seed = 11;
+
+// A session on a free port, run in a thread; every step bounds its own waits.
+class running_server {
+public:
+    explicit running_server(const std::string& script_text) {
+        script_result parsed = parse_script(script_text);
+        EXPECT_EQ(parsed.error, "");
+        server_options options;
+        options.port = 0;
+        options.verify.seed = seed;
+        run_ = std::make_unique<session>(options, parsed.steps, report_);
+        std::string error;
+        EXPECT_TRUE(run_->listen(error)) << error;
+        thread_ = std::thread([this] { run_->run(); });
+    }
+    ~running_server() { finish(); }
+    running_server(const running_server&) = delete;
+    running_server& operator=(const running_server&) = delete;
+
+    std::uint16_t port() const { return run_->port(); }
+    const run_counts& finish() {
+        if (thread_.joinable()) thread_.join();
+        return run_->counts();
+    }
+
+    std::ostringstream out, err, json;
+
+private:
+    reporter report_{out, err, &json};
+    std::unique_ptr<session> run_;
+    std::thread thread_;
+};
+
+const bytes plain_word{0, 0, 1, 0};
+
+TEST(RefserverSession, ContinuousRequestsOnePacketAtATimeAndPlacesEach) {
+    running_server server("continuous 3 within 20");
+    fake_service service;
+    ASSERT_TRUE(service.connect_to(server.port()));
+    for (std::uint64_t n = 1; n <= 3; ++n) {
+        auto word = service.read_word();
+        ASSERT_TRUE(word) << n;
+        EXPECT_EQ(*word, plain_word);
+        // No second word while this request is open.
+        if (n == 1) {
+            EXPECT_FALSE(service.read_word(300ms));
+        }
+        ASSERT_TRUE(service.send_all(data_packet(capture_from(seed, 2 * n, 100 + n), n == 2 ? '1' : '0')));
+    }
+    EXPECT_TRUE(service.wait_closed());
+    const run_counts& counts = server.finish();
+    EXPECT_EQ(counts.data, 3u);
+    EXPECT_EQ(counts.verified, 3u);
+    EXPECT_EQ(counts.words, 3u);
+    EXPECT_TRUE(counts.passed()) << server.out.str();
+    std::string out = server.out.str();
+    EXPECT_NE(out.find("#1 TC status=0 size=8192 compressed="), std::string::npos) << out;
+    EXPECT_NE(out.find("#2 TC status=1"), std::string::npos) << out;
+    EXPECT_NE(out.find("stream=6 window=218 verified"), std::string::npos) << out;
+    EXPECT_NE(server.json.str().find("\"stream\":4,\"read_begin\":102,\"window\":217"), std::string::npos);
+}
+
+TEST(RefserverSession, StepsPutTheirWordsOnTheWire) {
+    running_server server(
+        "pause; resume; reset; scan; mode 2 1 route; command 1 3 20 mode 1; word 07 02 05 01; raw 01 02; wait 0.2; "
+        "raw 03 04; request 2 every 0.1");
+    fake_service service;
+    ASSERT_TRUE(service.connect_to(server.port()));
+    std::vector<bytes> expected{{0xFF, 0, 0, 0}, {0xFF, 0xFF, 0xFF, 0xFF}, {0, 0, 0, 0}, {0, 0, 0, 1},
+                                {0x06, 1, 0, 0}, {0x01, 1, 3, 20},       {7, 2, 5, 1}, {1, 2, 3, 4},
+                                plain_word,      plain_word};
+    for (const bytes& want : expected) {
+        auto word = service.read_word();
+        ASSERT_TRUE(word);
+        EXPECT_EQ(*word, want);
+    }
+    EXPECT_TRUE(service.wait_closed());
+    EXPECT_TRUE(server.finish().passed());
+}
+
+TEST(RefserverSession, AcknowledgementsAreCheckedAndCounted) {
+    running_server server("command 1 3 20; expect ack 1 within 5; command 1 3 20; expect ack 1 within 5");
+    fake_service service;
+    ASSERT_TRUE(service.connect_to(server.port()));
+    ASSERT_TRUE(service.read_word());
+    ASSERT_TRUE(service.send_all(ack_packet()));
+    ASSERT_TRUE(service.read_word());
+    bytes wrong = ack_packet();
+    wrong[14] = 1;
+    ASSERT_TRUE(service.send_all(wrong));
+    EXPECT_TRUE(service.wait_closed());
+    const run_counts& counts = server.finish();
+    EXPECT_EQ(counts.acks, 2u);
+    EXPECT_EQ(counts.verified, 1u);
+    EXPECT_EQ(counts.mismatches, 1u);
+    EXPECT_EQ(counts.expectations_failed, 0u);
+    EXPECT_FALSE(counts.passed());
+    EXPECT_EQ(server.err.str().rfind("MISMATCH #2 TE status=3 size=10", 0), 0u) << server.err.str();
+    EXPECT_NE(server.err.str().find("byte 14 is 01, expected 00"), std::string::npos);
+}
+
+// The service sends a packet, the server cuts it, the service comes back and
+// sends it again: from byte 0 (right) or from where it was (wrong).
+struct cut_case {
+    bool resend_from_start;
+};
+
+class RefserverCut : public ::testing::TestWithParam<cut_case> {};
+
+TEST_P(RefserverCut, CutPacketMustComeAgainFromByteZero) {
+    running_server server("request 1; cut 1000; expect connect within 5; request 1; expect data 1 within 3");
+    bytes packet = data_packet(capture_from(seed, 3, 90));
+    {
+        fake_service first;
+        ASSERT_TRUE(first.connect_to(server.port()));
+        ASSERT_TRUE(first.read_word());
+        ASSERT_TRUE(first.send_all(packet, 0, 600));
+        std::this_thread::sleep_for(100ms);
+        first.send_all(packet, 600);  // the server stops reading at byte 1000
+        EXPECT_TRUE(first.wait_closed());
+    }
+    fake_service again;
+    ASSERT_TRUE(again.connect_to(server.port()));
+    ASSERT_TRUE(again.read_word());
+    again.send_all(packet, GetParam().resend_from_start ? 0 : 1000);
+    again.wait_closed();
+    const run_counts& counts = server.finish();
+    std::string out = server.out.str();
+    EXPECT_NE(out.find("cut after 1000 of " + std::to_string(packet.size()) + " bytes of a data packet (stream 3)"),
+              std::string::npos)
+        << out;
+    if (GetParam().resend_from_start) {
+        EXPECT_EQ(counts.resends, 1u);
+        EXPECT_EQ(counts.verified, 1u);
+        EXPECT_TRUE(counts.passed()) << out;
+        EXPECT_NE(out.find("stream=3 window=205 resend verified (sent again from byte 0 after 1000 bytes"),
+                  std::string::npos)
+            << out;
+    } else {
+        EXPECT_EQ(counts.resends, 0u);
+        EXPECT_GE(counts.mismatches, 1u);
+        EXPECT_FALSE(counts.passed());
+        EXPECT_NE(server.err.str().find("MISMATCH connection 2: unknown packet type"), std::string::npos)
+            << server.err.str();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(FromStartOrMiddle, RefserverCut, ::testing::Values(cut_case{true}, cut_case{false}));
+
+TEST(RefserverSession, PacketTheServiceLeftUnfinishedMustBeRepeated) {
+    running_server server("request 1; expect closed within 5; request 1; expect data 1 within 5");
+    {
+        fake_service first;
+        ASSERT_TRUE(first.connect_to(server.port()));
+        ASSERT_TRUE(first.read_word());
+        ASSERT_TRUE(first.send_all(data_packet(capture_from(seed, 3, 90)), 0, 500));
+    }
+    fake_service again;
+    ASSERT_TRUE(again.connect_to(server.port()));
+    ASSERT_TRUE(again.read_word());
+    again.send_all(data_packet(capture_from(seed, 4, 90)));
+    again.wait_closed();
+    const run_counts& counts = server.finish();
+    EXPECT_EQ(counts.expectations_failed, 0u);
+    EXPECT_EQ(counts.mismatches, 1u);
+    EXPECT_NE(server.err.str().find("the packet left unfinished after 500 bytes on connection 1 was not sent again"),
+              std::string::npos)
+        << server.err.str();
+}
+
+TEST(RefserverSession, HoldQuietAndDeadlines) {
+    running_server server(
+        "expect quiet 0.3; hold; request 1; expect quiet 1; release; expect data 1 within 5; "
+        "request 1; expect quiet 2; expect data 1 within 1; expect data 1 within 0.3");
+    fake_service service;
+    ASSERT_TRUE(service.connect_to(server.port()));
+    ASSERT_TRUE(service.read_word());
+    // Sent at once, but held unread until the script releases it.
+    ASSERT_TRUE(service.send_all(data_packet(capture_from(seed, 1, 80))));
+    ASSERT_TRUE(service.read_word());
+    ASSERT_TRUE(service.send_all(data_packet(capture_from(seed, 2, 80))));
+    EXPECT_TRUE(service.wait_closed(10s));
+    const run_counts& counts = server.finish();
+    EXPECT_EQ(counts.verified, 2u);
+    EXPECT_EQ(counts.expectations, 6u);
+    EXPECT_EQ(counts.expectations_failed, 2u);  // the second quiet, the last deadline
+    std::string err = server.err.str();
+    EXPECT_NE(err.find("EXPECTATION FAILED: expect quiet 2 (packet #2 arrived)"), std::string::npos) << err;
+    EXPECT_NE(err.find("EXPECTATION FAILED: expect data 1 within 0.3 (0 of 1 data packets"), std::string::npos) << err;
+}
+
+std::uint16_t free_port() {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    ::close(fd);
+    return ntohs(address.sin_port);
+}
+
+std::string read_text(const std::string& path) {
+    std::ifstream in(path);
+    std::ostringstream all;
+    all << in.rdbuf();
+    return all.str();
+}
+
+// The program itself: the failure is loud on standard error and in the exit status.
+TEST(RefserverProgram, ExitStatusSummaryAndJsonFollowTheVerdict) {
+    for (bool flip : {false, true}) {
+        std::uint16_t port = free_port();
+        std::string json = ::testing::TempDir() + "refserver_" + std::to_string(port) + ".json";
+        child_process program(REFSERVER_PATH, {"refserver", "--port", std::to_string(port), "--seed",
+                                               std::to_string(seed), "--json", json, "request 1",
+                                               "expect data 1 within 5"});
+        fake_service service;
+        ASSERT_TRUE(service.connect_to(port));
+        ASSERT_TRUE(service.read_word());
+        bytes capture = capture_from(seed, 2, 150);
+        if (flip) capture[4000] ^= 0x01;
+        ASSERT_TRUE(service.send_all(data_packet(capture)));
+        EXPECT_TRUE(service.wait_closed());
+        auto result = program.finish(10s);
+        ASSERT_TRUE(result);
+        std::string log = read_text(json);
+        EXPECT_NE(log.find("{\"event\":\"summary\""), std::string::npos) << log;
+        if (flip) {
+            EXPECT_EQ(result->status, 1);
+            EXPECT_EQ(result->err.rfind("MISMATCH #1 TC", 0), 0u) << result->err;
+            EXPECT_NE(result->out.find("result=FAILED"), std::string::npos) << result->out;
+            EXPECT_NE(log.find("\"verified\":false"), std::string::npos);
+        } else {
+            EXPECT_EQ(result->status, 0) << result->out << result->err;
+            EXPECT_EQ(result->err, "");
+            EXPECT_NE(result->out.find("summary: packets=1 data=1 ack=0 verified=1 mismatches=0 expectations=1/1"),
+                      std::string::npos)
+                << result->out;
+            EXPECT_NE(log.find("\"stream\":2,\"read_begin\":150,\"window\":265"), std::string::npos) << log;
+        }
+        std::remove(json.c_str());
+    }
+}
+
+}  // namespace
