@@ -1,0 +1,58 @@
+#include "namespaces.h"
+#include "world.h"
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+
+namespace boardsim {
+
+namespace {
+
+volatile sig_atomic_t world_pid = 0;
+
+void forward_to_world(int signal_number) {
+    if (world_pid > 0) kill(world_pid, signal_number);
+}
+
+int run_as_init(const world_options& options) {
+    int status = 125;
+    {
+        world init(options);
+        status = init.run();
+    }
+    return status;
+}
+
+}  // namespace
+
+int launch_world(const world_options& options) {
+    std::string error;
+    if (!enter_namespaces(error)) {
+        std::fprintf(stderr, "boardsim: %s\n", error.c_str());
+        return 125;
+    }
+    std::fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == -1) {
+        std::perror("boardsim: fork");
+        return 125;
+    }
+    if (pid == 0) std::exit(run_as_init(options));
+    world_pid = pid;
+    struct sigaction action {};
+    action.sa_handler = forward_to_world;
+    sigemptyset(&action.sa_mask);
+    for (int signal_number : {SIGTERM, SIGINT, SIGHUP, SIGQUIT}) sigaction(signal_number, &action, nullptr);
+    int wait_status = 0;
+    while (waitpid(pid, &wait_status, 0) == -1) {
+        if (errno != EINTR) return 125;
+    }
+    return exit_status_of(wait_status);
+}
+
+}  // namespace boardsim

@@ -1,0 +1,23 @@
+// Linux plumbing of the world: entering namespaces from the host side and
+// building the world's own /dev, /proc and loopback from inside.
+#pragma once
+
+#include <string>
+
+namespace boardsim {
+
+// User namespace first when not root, then mount, IPC, network and PID.
+bool enter_namespaces(std::string& error);
+
+// A fresh /dev: the usual nodes bound in from the host, a new devpts,
+// /dev/shm, and an empty directory for the board's device filesystem.
+bool build_dev(const std::string& board_dir, std::string& error);
+
+// Our own /proc (best effort: a host may forbid it to a user namespace).
+bool mount_proc();
+bool loopback_up();
+
+// Makes `target` (created empty if absent) show `source`.
+bool bind_file(const std::string& source, const std::string& target);
+
+}  // namespace boardsim

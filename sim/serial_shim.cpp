@@ -1,0 +1,168 @@
+// Preloaded into every process of the world. A pseudo-terminal has neither
+// the serial driver's settings block nor a memory of the line settings asked
+// for, so for /dev/ttyAM1 this supplies TIOCGSERIAL/TIOCSSERIAL (the world
+// keeps the flags) and reports every tcsetattr to the world's log. Plain C
+// library calls only: it lives inside programs that know nothing of it.
+#include <dlfcn.h>
+#include <linux/serial.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace {
+
+const char uart_path[] = "/dev/ttyAM1";
+
+bool is_uart(int fd) {
+    struct stat opened;
+    struct stat uart;
+    if (fstat(fd, &opened) != 0 || !S_ISCHR(opened.st_mode)) return false;
+    if (stat(uart_path, &uart) != 0 || !S_ISCHR(uart.st_mode)) return false;
+    return opened.st_rdev == uart.st_rdev;
+}
+
+// Sends one request line; the reply (without its closing "ok") lands in
+// `reply`. False when the world cannot be reached or refuses.
+bool ask_world(const char* request, char* reply, size_t reply_size) {
+    const char* path = getenv("BOARDSIM_CONTROL");
+    if (path == nullptr) return false;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (strlen(path) >= sizeof address.sun_path) return false;
+    strcpy(address.sun_path, path);
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd == -1) return false;
+    bool ok = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+              send(fd, request, strlen(request), MSG_NOSIGNAL) == static_cast<ssize_t>(strlen(request));
+    char answer[512];
+    size_t filled = 0;
+    while (ok && filled + 1 < sizeof answer) {
+        ssize_t count = read(fd, answer + filled, sizeof answer - 1 - filled);
+        if (count < 0 && errno == EINTR) continue;
+        if (count <= 0) break;
+        filled += static_cast<size_t>(count);
+        answer[filled] = '\0';
+        if (strstr(answer, "ok\n") != nullptr || strstr(answer, "error") != nullptr) break;
+    }
+    answer[filled] = '\0';
+    close(fd);
+    char* done = strstr(answer, "ok\n");
+    if (!ok || done == nullptr) return false;
+    *done = '\0';
+    if (reply != nullptr && reply_size > 0) {
+        size_t length = strnlen(answer, reply_size - 1);
+        memcpy(reply, answer, length);
+        reply[length] = '\0';
+    }
+    return true;
+}
+
+struct speed_entry {
+    speed_t code;
+    unsigned long baud;
+};
+
+const speed_entry speeds[] = {
+    {B0, 0},           {B50, 50},           {B75, 75},           {B110, 110},         {B134, 134},
+    {B150, 150},       {B200, 200},         {B300, 300},         {B600, 600},         {B1200, 1200},
+    {B1800, 1800},     {B2400, 2400},       {B4800, 4800},       {B9600, 9600},       {B19200, 19200},
+    {B38400, 38400},   {B57600, 57600},     {B115200, 115200},   {B230400, 230400},   {B460800, 460800},
+    {B500000, 500000}, {B576000, 576000},   {B921600, 921600},   {B1000000, 1000000}, {B1152000, 1152000},
+    {B1500000, 1500000}, {B2000000, 2000000}, {B2500000, 2500000}, {B3000000, 3000000}, {B3500000, 3500000},
+    {B4000000, 4000000},
+};
+
+unsigned long baud_of(speed_t code) {
+    for (const speed_entry& entry : speeds) {
+        if (entry.code == code) return entry.baud;
+    }
+    return 0;
+}
+
+unsigned data_bits_of(tcflag_t cflag) {
+    switch (cflag & CSIZE) {
+    case CS5: return 5;
+    case CS6: return 6;
+    case CS7: return 7;
+    default: return 8;
+    }
+}
+
+const char* parity_of(tcflag_t cflag) {
+    if (!(cflag & PARENB)) return "none";
+    return (cflag & PARODD) ? "odd" : "even";
+}
+
+void report_settings(const termios* line) {
+    char request[256];
+    snprintf(request, sizeof request, "shim serial speed=%lu ispeed=%lu data=%u parity=%s stop=%u pid=%d\n",
+             baud_of(cfgetospeed(line)), baud_of(cfgetispeed(line)), data_bits_of(line->c_cflag),
+             parity_of(line->c_cflag), (line->c_cflag & CSTOPB) ? 2u : 1u, static_cast<int>(getpid()));
+    ask_world(request, nullptr, 0);
+}
+
+int get_serial(serial_struct* settings) {
+    char reply[128] = "";
+    if (settings == nullptr) {
+        errno = EFAULT;
+        return -1;
+    }
+    if (!ask_world("shim getserial\n", reply, sizeof reply)) {
+        errno = EIO;
+        return -1;
+    }
+    memset(settings, 0, sizeof *settings);
+    settings->type = PORT_16550A;
+    settings->line = 1;
+    settings->xmit_fifo_size = 16;
+    settings->baud_base = 115200;
+    const char* flags = strstr(reply, "flags=");
+    settings->flags = flags ? static_cast<int>(strtol(flags + 6, nullptr, 0)) : 0;
+    return 0;
+}
+
+int set_serial(const serial_struct* settings) {
+    char request[96];
+    if (settings == nullptr) {
+        errno = EFAULT;
+        return -1;
+    }
+    snprintf(request, sizeof request, "shim setserial %d pid=%d\n", settings->flags, static_cast<int>(getpid()));
+    if (!ask_world(request, nullptr, 0)) {
+        errno = EIO;
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+extern "C" int ioctl(int fd, unsigned long request, ...) {
+    va_list arguments;
+    va_start(arguments, request);
+    void* argument = va_arg(arguments, void*);
+    va_end(arguments);
+    if ((request == TIOCGSERIAL || request == TIOCSSERIAL) && is_uart(fd)) {
+        return request == TIOCGSERIAL ? get_serial(static_cast<serial_struct*>(argument))
+                                      : set_serial(static_cast<const serial_struct*>(argument));
+    }
+    using ioctl_function = int (*)(int, unsigned long, ...);
+    auto real = reinterpret_cast<ioctl_function>(dlsym(RTLD_NEXT, "ioctl"));
+    return real(fd, request, argument);
+}
+
+extern "C" int tcsetattr(int fd, int actions, const termios* line) {
+    using tcsetattr_function = int (*)(int, int, const termios*);
+    auto real = reinterpret_cast<tcsetattr_function>(dlsym(RTLD_NEXT, "tcsetattr"));
+    if (line != nullptr && is_uart(fd)) report_settings(line);
+    return real(fd, actions, line);
+}
