@@ -4,6 +4,7 @@
 #include "board/gpio.h"
 #include "commands/server_list.h"
 #include "ipc/shared_state.h"
+#include "main/decimal.h"
 #include "main/front_end.h"
 #include "pic/pic_link.h"
 #include "pic/pic_operations.h"
@@ -11,9 +12,7 @@
 
 #include <unistd.h>
 
-#include <cerrno>
 #include <csignal>
-#include <cstdlib>
 #include <iostream>
 
 namespace {
@@ -35,10 +34,8 @@ bool elapsed(std::time_t since, double seconds) { return std::difftime(std::time
 void store_interval(shared_state& block, const char* interval_arg) {
     block.rr_interval = 0;
     if (interval_arg == nullptr) return;
-    char* end = nullptr;
-    errno = 0;
-    long interval = std::strtol(interval_arg, &end, 10);
-    if (errno != 0 || end == interval_arg || interval < INT32_MIN || interval > INT32_MAX) {
+    long interval = 0;
+    if (!parse_decimal(interval_arg, interval)) {
         std::clog << "Invalid address round-robin interval!" << std::endl;
         return;
     }
