@@ -1,0 +1,182 @@
+// The board model, the world's log and the control wire format, without a world.
+#include "board_model.h"
+#include "control_protocol.h"
+#include "event_log.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace boardsim {
+namespace {
+
+struct recorded_board {
+    event_log log;
+    std::vector<std::string> calls;
+    board_model board{log, board_hooks{
+                               [this](port_id port, std::uint32_t old_level, std::uint32_t new_level) {
+                                   calls.push_back(std::string("before ") + port_letter(port) + " " +
+                                                   std::to_string(old_level) + "->" + std::to_string(new_level));
+                               },
+                               [this](port_id port, std::uint32_t level) {
+                                   calls.push_back(std::string("after ") + port_letter(port) + " " +
+                                                   std::to_string(level));
+                               },
+                               [](port_id port) { return port == port_id::b ? std::string("stream=1 consumed=42") : ""; },
+                           }};
+
+    std::vector<std::string> lines(const std::string& word = "") const {
+        std::vector<std::string> texts;
+        for (const log_entry& entry : log.read("lines", word, 0)) texts.push_back(entry.text);
+        return texts;
+    }
+};
+
+TEST(BoardPorts, OutputsReadAsWrittenInputsAsTheBoardDrivesThem) {
+    recorded_board world;
+    board_model& board = world.board;
+    EXPECT_EQ(board.read_register(port_id::h, 0), 0x20u) << "aux power present at start";
+    board.write_register(port_id::h, 0, 0x0C);
+    EXPECT_EQ(board.read_register(port_id::h, 0), 0x20u) << "writes to input lines do not show";
+    board.write_register(port_id::h, 4, 0x0C);
+    EXPECT_EQ(board.read_register(port_id::h, 0), 0x2Cu);
+    EXPECT_EQ(board.read_register(port_id::h, 4), 0x0Cu);
+    board.set_aux_power(false);
+    EXPECT_EQ(board.read_register(port_id::h, 0), 0x0Cu);
+    board.write_register(port_id::h, 4, 0x2C);
+    board.set_aux_power(true);
+    EXPECT_EQ(board.read_register(port_id::h, 0), 0x0Cu) << "an output line hides what the board drives";
+}
+
+TEST(BoardPorts, HooksSeeEveryWriteAndTheChangeBeforeItLands) {
+    recorded_board world;
+    world.board.write_register(port_id::b, 4, 0xFF);
+    world.board.write_register(port_id::b, 0, 0x41);
+    world.board.write_register(port_id::b, 0, 0x41);
+    world.board.write_register(port_id::h, 4, 0x0C);
+    world.board.write_register(port_id::h, 0, 0x08);
+    // Port H: making bits 2-3 outputs (still low) changes no level; the data write then selects channel 2.
+    std::vector<std::string> expected{"after B 0",  "before B 0->65",  "after B 65", "after B 65",
+                                      "after H 32", "before H 32->40", "after H 40"};
+    EXPECT_EQ(world.calls, expected);
+}
+
+TEST(BoardPorts, LineChangesAreLoggedByNameWithThePortBStamp) {
+    recorded_board world;
+    board_model& board = world.board;
+    board.write_register(port_id::b, 4, 0xFF);
+    board.write_register(port_id::b, 0, 0x41);
+    board.write_register(port_id::b, 0, 0x43);
+    board.write_register(port_id::a, 4, 0x88);
+    board.write_register(port_id::a, 0, 0x88);
+    EXPECT_EQ(world.lines(), (std::vector<std::string>{
+                                 "direction port=B old=0x00 new=0xff",
+                                 "line name=channel_select port=B old=0 new=1 stream=1 consumed=42",
+                                 "line name=pic_attention port=B old=0 new=1 stream=1 consumed=42",
+                                 "line name=channel_select port=B old=1 new=3 stream=1 consumed=42",
+                                 "direction port=A old=0x00 new=0x88",
+                                 "line name=auxpwrdis port=A old=0 new=1",
+                                 "line name=A.3 port=A old=0 new=1",
+                             }));
+}
+
+TEST(BoardAdc, MeasurementsConvertToCountsTheHostReadsBack) {
+    recorded_board world;
+    board_model& board = world.board;
+    for (double volts : {0.0, 0.001, 0.6123, 1.65, 3.2999, 3.3}) {
+        board.set_diode(volts);
+        EXPECT_NEAR(raw_to_volts(board.adc_raw(4)), volts, 3.3 / 50000 / 2) << volts;
+    }
+    EXPECT_EQ(volts_to_raw(0.0), -25000);
+    EXPECT_EQ(volts_to_raw(1.65), 0);
+    EXPECT_EQ(volts_to_raw(3.3), 25000);
+    board.set_module1(24.0);
+    board.set_module2(21.99);
+    EXPECT_NEAR(raw_to_volts(board.adc_raw(1)) * module_scale, 24.0, module_scale * 3.3 / 50000);
+    EXPECT_LT(raw_to_volts(board.adc_raw(0)) * module_scale, 22.0);
+
+    board.set_battery(12.6);
+    EXPECT_EQ(board.adc_raw(2), -25000) << "battery measure line low";
+    board.write_register(port_id::b, 0, 0x80);
+    EXPECT_EQ(board.adc_raw(2), -25000) << "B.7 written but not an output";
+    board.write_register(port_id::b, 4, 0x80);
+    EXPECT_NEAR(raw_to_volts(board.adc_raw(2)) * battery_scale + battery_offset, 12.6, battery_scale * 3.3 / 50000);
+
+    board.set_raw(3, -77);
+    EXPECT_EQ(board.adc_raw(3), -77);
+    board.set_raw(3, std::nullopt);
+    EXPECT_EQ(board.adc_raw(3), -25000);
+}
+
+TEST(BoardFixture, StimulusLinesGiveTheirLevelsAndVariants) {
+    recorded_board world;
+    board_model& board = world.board;
+    board.set_fixture(true);
+    for (port_id port : all_ports) board.write_register(port, 4, 0xFF);
+    for (const stimulus_line& line : stimulus_lines) {
+        EXPECT_EQ(board.adc_raw(line.adc_channel), -25000) << "idle";
+        board.write_register(line.port, 0, 1u << line.bit);
+        EXPECT_EQ(board.adc_raw(line.adc_channel), volts_to_raw(fixture_levels[line.level_index]));
+        board.write_register(line.port, 0, 0);
+    }
+    board.write_register(port_id::b, 0, 0x81);  // B.7 (index 1) and B.0 (index 8) both on channel 0
+    EXPECT_EQ(board.adc_raw(0), volts_to_raw(fixture_levels[8]));
+
+    EXPECT_TRUE(board.set_fixture_variant("B.0", fixture_variant::wrong));
+    EXPECT_EQ(board.adc_raw(0), volts_to_raw(fixture_levels[9]));
+    EXPECT_TRUE(board.set_fixture_variant("b.0", fixture_variant::limit));
+    EXPECT_EQ(board.adc_raw(0), volts_to_raw((fixture_levels[7] + fixture_levels[8]) / 2));
+    EXPECT_FALSE(board.set_fixture_variant("B.9", fixture_variant::wrong));
+    EXPECT_FALSE(board.set_fixture_variant("A.0", fixture_variant::wrong)) << "not a stimulus line";
+
+    board.set_fixture(false);
+    EXPECT_NE(board.adc_raw(0), volts_to_raw((fixture_levels[7] + fixture_levels[8]) / 2));
+    EXPECT_EQ(board.adc_raw(3), -25000);
+}
+
+TEST(BoardDevices, OnlyTheBoardsDevicesHaveAState) {
+    recorded_board world;
+    EXPECT_EQ(world.board.device("porta"), device_state::present);
+    EXPECT_TRUE(world.board.set_device("adc4", device_state::unopenable));
+    EXPECT_EQ(world.board.device("adc4"), device_state::unopenable);
+    EXPECT_FALSE(world.board.set_device("portd", device_state::missing));
+    EXPECT_EQ(world.board.device("portd"), device_state::missing);
+}
+
+TEST(WorldLog, MarksKindsFirstWordsAndFiles) {
+    event_log log;
+    std::string dir = std::filesystem::temp_directory_path() / ("world-log-" + std::to_string(getpid()));
+    ASSERT_TRUE(log.write_to(dir));
+    log.add("pic", "frame t=1 kind=version");
+    log.add("lines", "line name=x");
+    std::uint64_t mark = log.mark();
+    log.add("pic", "frames are not frame");
+    log.add("pic", "frame t=2 kind=sampling_start");
+    EXPECT_EQ(mark, 2u);
+    EXPECT_EQ(log.read("pic", "", 0).size(), 3u);
+    std::vector<log_entry> frames = log.read("pic", "frame", mark);
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0].seq, 4u);
+    EXPECT_EQ(event_log::format(frames[0]).rfind("seq=4 t=", 0), 0u);
+    std::ifstream file(dir + "/pic.log");
+    std::stringstream text;
+    text << file.rdbuf();
+    std::string mirrored = text.str();
+    EXPECT_EQ(std::count(mirrored.begin(), mirrored.end(), '\n'), 3);
+    std::filesystem::remove_all(dir);
+}
+
+TEST(ControlWire, WordsSurviveEncoding) {
+    std::vector<std::string> words{"run", "/tmp/a dir", "sh", "-c", "echo 50% done\nnext", "", "\x01\x7f"};
+    std::string line = encode_words(words);
+    EXPECT_EQ(line.find('\n'), std::string::npos);
+    EXPECT_EQ(decode_words(line), words);
+    EXPECT_EQ(decode_words("  set   diode 0.5 \r"), (std::vector<std::string>{"set", "diode", "0.5"}));
+    EXPECT_EQ(decode_words("50%zz %4"), (std::vector<std::string>{"50%zz", "%4"}));
+}
+
+}  // namespace
+}  // namespace boardsim

@@ -1,0 +1,158 @@
+// Worlds start, run their command, and leave nothing behind; tovk runs in
+// them unchanged.
+#include "world_support.h"
+
+#include <dirent.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <memory>
+#include <sstream>
+
+namespace {
+
+std::string file_text(const std::string& path) {
+    std::ifstream file(path);
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+// What a world could leave on the host: IPC objects, mounts, processes
+// (recognised by a command line word the test made up).
+struct host_view {
+    std::string shm, sem, msg, mounts;
+    int marked = 0;
+
+    static host_view now(const std::string& marker) {
+        host_view view{file_text("/proc/sysvipc/shm"), file_text("/proc/sysvipc/sem"), file_text("/proc/sysvipc/msg"),
+                       file_text("/proc/self/mounts"), 0};
+        std::unique_ptr<DIR, int (*)(DIR*)> proc(opendir("/proc"), closedir);
+        while (dirent* entry = readdir(proc.get())) {
+            std::string cmdline = file_text(std::string("/proc/") + entry->d_name + "/cmdline");
+            if (cmdline.find(marker) != std::string::npos) ++view.marked;
+        }
+        return view;
+    }
+};
+
+void expect_same(const host_view& before, const host_view& after) {
+    EXPECT_EQ(before.shm, after.shm);
+    EXPECT_EQ(before.sem, after.sem);
+    EXPECT_EQ(before.msg, after.msg);
+    EXPECT_EQ(before.mounts, after.mounts);
+    EXPECT_EQ(after.marked, 0) << "processes of a world outlived it";
+}
+
+std::string marker() { return "3600." + std::to_string(getpid()); }
+
+TEST(WorldLifecycle, ExitStatusIsTheCommandsAndStdioIsShared) {
+    SKIP_WITHOUT_WORLDS();
+    process_result exited = in_world({}, "echo out; echo err >&2; exit 7");
+    EXPECT_EQ(exited.status, 7);
+    EXPECT_EQ(exited.out, "out\n");
+    EXPECT_EQ(exited.err, "err\n");
+    EXPECT_EQ(in_world({}, "kill -TERM $$").status, 128 + 15);
+    process_result parent = in_world({}, "echo $PPID; tr '\\0' ' ' </proc/1/cmdline");
+    EXPECT_EQ(parent.out.substr(0, parent.out.find('\n')), "1") << "the command is a child of the world's init";
+    EXPECT_NE(parent.out.find("boardsim"), std::string::npos) << "the world has its own /proc";
+    EXPECT_EQ(in_world({"--bogus"}, "true").status, 2);
+}
+
+TEST(WorldLifecycle, TornDownWorldLeavesNothingBehind) {
+    SKIP_WITHOUT_WORLDS();
+    host_view before = host_view::now(marker());
+    // An orphan in the background, the record and semaphores, and a helper.
+    process_result result = in_world({"--also", "sleep " + marker()},
+                                     "(sleep " + marker() + " &) ; $T s 10.1.2.3 && ipcs -m | grep -c '^0x'");
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(result.out, "1\n");
+    expect_same(before, host_view::now(marker()));
+}
+
+TEST(WorldLifecycle, FiftyParallelWorldsStartAndEndCleanly) {
+    SKIP_WITHOUT_WORLDS();
+    host_view before = host_view::now(marker());
+    std::vector<std::unique_ptr<child_process>> worlds;
+    for (int i = 0; i < 50; ++i) {
+        std::string level = std::to_string(i % 10);
+        worlds.push_back(std::make_unique<child_process>(
+            boardsim_path, world_argv({}, "(sleep " + marker() + " &); $T l " + level + " >/dev/null; $T l")));
+    }
+    for (int i = 0; i < 50; ++i) {
+        std::optional<process_result> result = worlds[i]->finish(std::chrono::seconds(60));
+        ASSERT_TRUE(result) << "world " << i << " did not end";
+        EXPECT_EQ(result->status, 0) << result->err;
+        EXPECT_EQ(result->out, std::to_string(i % 10) + "\n") << "world " << i << " saw another's record";
+    }
+    worlds.clear();
+    expect_same(before, host_view::now(marker()));
+}
+
+TEST(WorldLifecycle, RunJoinsARunningWorld) {
+    SKIP_WITHOUT_WORLDS();
+    scratch_dir dir;
+    std::string control = dir.path() + "/control";
+    child_process world(boardsim_path,
+                        world_argv({"--control", control},
+                                   "while [ ! -e " + dir.path() + "/done ]; do sleep 0.02; done; $T l; $B ctl regs"));
+    for (int i = 0; i < 250 && access(control.c_str(), F_OK) != 0; ++i) usleep(20000);
+    auto run = [&](std::vector<std::string> command) {
+        std::vector<std::string> argv{"boardsim", "run", "--control", control, "--"};
+        argv.insert(argv.end(), command.begin(), command.end());
+        child_process client(boardsim_path, argv);
+        return client.finish(std::chrono::seconds(20)).value_or(process_result{});
+    };
+    EXPECT_EQ(run({tovk_path(), "l", "8"}).out, "8\n");
+    process_result shell = run({"/bin/sh", "-c", "echo inside; echo oops >&2; exit 5"});
+    EXPECT_EQ(shell.status, 5);
+    EXPECT_EQ(shell.out, "inside\n");
+    EXPECT_EQ(shell.err, "oops\n");
+    EXPECT_EQ(run({probe_path, "write", "portc", "0", "0x5a"}).status, 0);
+
+    child_process sleeper(boardsim_path, {"boardsim", "run", "--control", control, "--", "sleep", "30"});
+    usleep(200000);
+    sleeper.signal(SIGTERM);
+    std::optional<process_result> stopped = sleeper.finish(std::chrono::seconds(10));
+    ASSERT_TRUE(stopped);
+    EXPECT_EQ(stopped->status, 128 + SIGTERM) << "the signal reaches the command inside";
+
+    std::ofstream(dir.path() + "/done").put('\n');
+    std::optional<process_result> ended = world.finish(std::chrono::seconds(20));
+    ASSERT_TRUE(ended);
+    EXPECT_EQ(ended->status, 0) << ended->err;
+    EXPECT_EQ(ended->out.substr(0, 2), "8\n") << "the main command shares the record";
+    EXPECT_EQ(lines_with(ended->out, {"port=C data=0x5a"}).size(), 1u);
+    EXPECT_NE(run({"true"}).status, 0) << "the world is gone";
+}
+
+TEST(TovkInWorld, LevelAndServerListUseTheWorldsOwnRecord) {
+    SKIP_WITHOUT_WORLDS();
+    process_result first = in_world({}, "$T l 9 && $T l && $T s 10.0.0.1,10.0.0.2 && ipcs -s | grep -c '^0x'");
+    EXPECT_EQ(first.status, 0) << first.err;
+    EXPECT_EQ(first.out, "9\n9\n1\n");
+    process_result second = in_world({}, "$T l");
+    EXPECT_EQ(second.out, "0\n") << "a fresh world starts with a fresh record";
+}
+
+TEST(WorldControl, ScriptAndLogDirectory) {
+    SKIP_WITHOUT_WORLDS();
+    scratch_dir dir;
+    std::ofstream(dir.path() + "/start") << "# board on mains\nset module1 30\naux off\nchannel 2 echo\n";
+    process_result result =
+        in_world({"--script", dir.path() + "/start", "--log", dir.path() + "/logs"},
+                 "$P read porth 0; $B ctl status | grep channel=2; m=$($B ctl mark | cut -d= -f2); "
+                 "$B ctl aux on; $B ctl log lines since $m; $B ctl set nothing 1; echo status=$?");
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(values_of(result.out, "value"), (std::vector<std::string>{"0x00"}));
+    EXPECT_EQ(lines_with(result.out, {"channel=2 device=echo"}).size(), 1u);
+    EXPECT_EQ(lines_with(result.out, {"line name=auxpwr", "old=0 new=1"}).size(), 1u);
+    EXPECT_TRUE(lines_with(result.out, {"old=1 new=0"}).empty()) << "entries before the mark";
+    EXPECT_EQ(values_of(result.out, "status"), (std::vector<std::string>{"1"}));
+    EXPECT_NE(file_text(dir.path() + "/logs/lines.log").find("line name=auxpwr port=H old=1 new=0"), std::string::npos);
+    EXPECT_NE(file_text(dir.path() + "/logs/world.log").find("end status=0"), std::string::npos);
+}
+
+}  // namespace

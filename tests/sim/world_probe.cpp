@@ -1,0 +1,225 @@
+// Runs inside a boardsim world and touches the board's devices the way tovk
+// does (4-byte pread/pwrite, termios on /dev/ttyAM1), printing what it saw as
+// key=value words for the tests to check.
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+
+double seconds_since(clock_type::time_point start) {
+    return std::chrono::duration<double>(clock_type::now() - start).count();
+}
+
+std::uint32_t number(const char* text) { return static_cast<std::uint32_t>(std::strtoul(text, nullptr, 0)); }
+
+int port_fd(const std::string& name) { return open(("/dev/" + name).c_str(), O_RDWR | O_SYNC); }
+
+bool port_write(const std::string& name, off_t offset, std::uint32_t value) {
+    int fd = port_fd(name);
+    bool ok = fd != -1 && pwrite(fd, &value, 4, offset) == 4;
+    if (fd != -1) close(fd);
+    return ok;
+}
+
+int open_uart(speed_t speed) {
+    int fd = open("/dev/ttyAM1", O_RDWR | O_NOCTTY);
+    termios line{};
+    if (fd == -1 || tcgetattr(fd, &line) != 0) return -1;
+    cfmakeraw(&line);
+    line.c_cc[VMIN] = 0;
+    line.c_cc[VTIME] = 1;
+    cfsetispeed(&line, speed);
+    cfsetospeed(&line, speed);
+    if (tcsetattr(fd, TCSANOW, &line) != 0) return -1;
+    return fd;
+}
+
+// The channel select lines, as the host drives them.
+bool select_channel(unsigned channel) {
+    return port_write("porth", 4, 0x0C) && port_write("porth", 0, (channel << 2) & 0x0C);
+}
+
+std::string read_reply(int fd, double wait_seconds) {
+    std::string hex;
+    auto start = clock_type::now();
+    while (seconds_since(start) < wait_seconds) {
+        pollfd ready{fd, POLLIN, 0};
+        if (poll(&ready, 1, 10) <= 0) continue;
+        unsigned char byte[256];
+        ssize_t count = read(fd, byte, sizeof byte);
+        for (ssize_t i = 0; i < count; ++i) {
+            char digits[3];
+            std::snprintf(digits, sizeof digits, "%02x", byte[i]);
+            hex += digits;
+        }
+    }
+    return hex.empty() ? "-" : hex;
+}
+
+const std::uint8_t version_query[] = {0x02, 0x16, 0x22, 0x19, 0x37, 0x00, 0x00};
+const std::uint8_t sampling_start[] = {0x06, 0x16, 0x22, 0x0E, 0x22, 0x19, 0x17, 0x91,
+                                       0x00, 0x81, 0xDF, 0x0B, 0xE0, 0x00, 0x00};
+
+int uart_exchange(unsigned channel, const std::vector<std::uint8_t>& bytes, double wait_seconds) {
+    int fd = open_uart(B115200);
+    if (fd == -1 || !select_channel(channel)) return 1;
+    tcflush(fd, TCIOFLUSH);
+    if (write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) return 1;
+    std::printf("reply=%s\n", read_reply(fd, wait_seconds).c_str());
+    close(fd);
+    return 0;
+}
+
+// Waits for the stream to begin, then counts what arrives for `seconds`.
+int measure_stream(double seconds) {
+    int fd = open_uart(B115200);
+    if (fd == -1 || !select_channel(0) || !port_write("portb", 4, 0xFF) || !port_write("portb", 0, 0x00)) return 1;
+    tcflush(fd, TCIOFLUSH);
+    if (write(fd, sampling_start, sizeof sampling_start) != sizeof sampling_start) return 1;
+    unsigned char buffer[4096];
+    pollfd ready{fd, POLLIN, 0};
+    if (poll(&ready, 1, 2000) <= 0) return 1;
+    tcflush(fd, TCIFLUSH);
+    auto start = clock_type::now();
+    std::uint64_t total = 0;
+    while (seconds_since(start) < seconds) {
+        ssize_t count = read(fd, buffer, sizeof buffer);
+        if (count > 0) total += static_cast<std::uint64_t>(count);
+    }
+    double elapsed = seconds_since(start);
+    std::printf("bytes=%llu seconds=%.3f rate=%.1f\n", static_cast<unsigned long long>(total), elapsed,
+                static_cast<double>(total) / elapsed);
+    close(fd);
+    return 0;
+}
+
+bool consume(int fd, std::size_t bytes) {
+    unsigned char buffer[4096];
+    while (bytes > 0) {
+        pollfd ready{fd, POLLIN, 0};
+        if (poll(&ready, 1, 2000) <= 0) return false;
+        ssize_t count = read(fd, buffer, std::min(bytes, sizeof buffer));
+        if (count > 0) bytes -= static_cast<std::size_t>(count);
+    }
+    return true;
+}
+
+// Start a stream, skip `before` bytes, raise the select lines for `width`
+// bytes, then drop them: the world stamps both changes in stream bytes.
+int pulse(std::size_t before, std::size_t width) {
+    int fd = open_uart(B115200);
+    if (fd == -1 || !select_channel(0) || !port_write("portb", 4, 0xFF) || !port_write("portb", 0, 0x00)) return 1;
+    tcflush(fd, TCIOFLUSH);
+    if (write(fd, sampling_start, sizeof sampling_start) != sizeof sampling_start) return 1;
+    bool ok = consume(fd, before) && port_write("portb", 0, 0x02) && consume(fd, width) && port_write("portb", 0, 0x00);
+    close(fd);
+    return ok ? 0 : 1;
+}
+
+int low_latency(bool on) {
+    int fd = open("/dev/ttyAM1", O_RDWR | O_NOCTTY);
+    serial_struct settings{};
+    if (fd == -1 || ioctl(fd, TIOCGSERIAL, &settings) != 0) {
+        std::printf("error=%s\n", std::strerror(errno));
+        return 1;
+    }
+    std::printf("before=%d\n", settings.flags & ASYNC_LOW_LATENCY ? 1 : 0);
+    settings.flags = on ? settings.flags | ASYNC_LOW_LATENCY : settings.flags & ~ASYNC_LOW_LATENCY;
+    if (ioctl(fd, TIOCSSERIAL, &settings) != 0) return 1;
+    close(fd);
+    return 0;
+}
+
+int line_settings(speed_t speed, tcflag_t size, tcflag_t parity, tcflag_t stop) {
+    int fd = open("/dev/ttyAM1", O_RDWR | O_NOCTTY);
+    termios line{};
+    if (fd == -1 || tcgetattr(fd, &line) != 0) return 1;
+    cfmakeraw(&line);
+    line.c_cflag = (line.c_cflag & ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB)) | size | parity | stop;
+    cfsetispeed(&line, speed);
+    cfsetospeed(&line, speed);
+    int result = tcsetattr(fd, TCSANOW, &line);
+    close(fd);
+    return result == 0 ? 0 : 1;
+}
+
+int read_port(const char* name, off_t offset) {
+    int fd = port_fd(name);
+    std::uint32_t value = 0;
+    if (fd == -1 || pread(fd, &value, 4, offset) != 4) {
+        std::printf("error=%s\n", std::strerror(errno));
+        return 1;
+    }
+    std::printf("value=0x%02x\n", value);
+    return 0;
+}
+
+int read_adc(const char* channel, std::size_t size) {
+    int fd = open((std::string("/dev/adc") + channel).c_str(), O_RDONLY | O_SYNC);
+    if (fd == -1) {
+        std::printf("error=%s\n", std::strerror(errno));
+        return 1;
+    }
+    std::int32_t raw = 0;
+    ssize_t count = pread(fd, &raw, size, 3);
+    close(fd);
+    if (count < 0) {
+        std::printf("error=%s\n", std::strerror(errno));
+        return 1;
+    }
+    std::printf("raw=%d bytes=%zd\n", raw, count);
+    return 0;
+}
+
+int try_open(const char* path) {
+    int fd = open(path, O_RDONLY);
+    std::printf("open=%s\n", fd == -1 ? std::strerror(errno) : "ok");
+    if (fd != -1) close(fd);
+    return 0;
+}
+
+std::vector<std::uint8_t> bytes_of(const char* hex) {
+    std::vector<std::uint8_t> bytes;
+    for (std::size_t i = 0; hex[i] != '\0' && hex[i + 1] != '\0'; i += 2) {
+        bytes.push_back(static_cast<std::uint8_t>(std::strtoul(std::string(hex + i, 2).c_str(), nullptr, 16)));
+    }
+    return bytes;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string what = argc > 1 ? argv[1] : "";
+    if (what == "read" && argc == 4) return read_port(argv[2], static_cast<off_t>(number(argv[3])));
+    if (what == "write" && argc == 5) return port_write(argv[2], static_cast<off_t>(number(argv[3])), number(argv[4])) ? 0 : 1;
+    if (what == "adc" && argc == 4) return read_adc(argv[2], number(argv[3]));
+    if (what == "open" && argc == 3) return try_open(argv[2]);
+    if (what == "version" && argc == 2) {
+        return uart_exchange(0, std::vector<std::uint8_t>(version_query, version_query + sizeof version_query), 0.3);
+    }
+    if (what == "uart" && argc == 4) return uart_exchange(number(argv[2]), bytes_of(argv[3]), 0.2);
+    if (what == "stream" && argc == 3) return measure_stream(std::atof(argv[2]));
+    if (what == "pulse" && argc == 4) return pulse(number(argv[2]), number(argv[3]));
+    if (what == "lowlat" && argc == 3) return low_latency(std::strcmp(argv[2], "on") == 0);
+    if (what == "settings" && argc == 2) {
+        return line_settings(B9600, CS7, PARENB | PARODD, CSTOPB) || line_settings(B115200, CS8, 0, 0) ||
+               line_settings(B38400, CS8, PARENB, 0);
+    }
+    std::fprintf(stderr, "usage: world_probe read|write|adc|open|version|uart|stream|pulse|lowlat|settings ...\n");
+    return 2;
+}

@@ -1,0 +1,46 @@
+// Running commands in boardsim worlds from the tests, and reading the
+// key=value words the world and the probe print.
+#pragma once
+
+#include "support/process.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+extern const std::string boardsim_path;
+extern const std::string probe_path;
+
+// Why worlds cannot start for this user here, or empty when they can.
+std::string world_unavailable();
+
+// `boardsim options -- /bin/sh -c script`, with $P (probe), $B (boardsim)
+// and $T (tovk) set for the script.
+process_result in_world(const std::vector<std::string>& options, const std::string& script,
+                        std::chrono::milliseconds timeout = std::chrono::seconds(30));
+std::vector<std::string> world_argv(const std::vector<std::string>& options, const std::string& script);
+
+// Every value of `key=` in `text`, in order.
+std::vector<std::string> values_of(const std::string& text, const std::string& key);
+// Lines of `text` containing every one of `words`.
+std::vector<std::string> lines_with(const std::string& text, const std::vector<std::string>& words);
+
+// A fresh directory under /tmp, removed with its files when the owner goes.
+class scratch_dir {
+public:
+    scratch_dir();
+    ~scratch_dir();
+    scratch_dir(const scratch_dir&) = delete;
+    scratch_dir& operator=(const scratch_dir&) = delete;
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+#define SKIP_WITHOUT_WORLDS()                                   \
+    do {                                                        \
+        std::string reason = world_unavailable();               \
+        if (!reason.empty()) GTEST_SKIP() << reason;            \
+    } while (false)
