@@ -69,6 +69,7 @@ std::size_t stream_bytes_for(double ms, unsigned rate, unsigned channels) {
     return exact <= 0 ? 0 : static_cast<std::size_t>(exact);
 }
 
+std::size_t capture_format::pulse_length() const { return stream_bytes_for(select_pulse_ms, sample_rate, in_channels); }
 std::size_t capture_format::read_length() const { return stream_bytes_for(1046.875, sample_rate, in_channels); }
 std::size_t capture_format::lead_length() const { return stream_bytes_for(28.076171875, sample_rate, in_channels); }
 std::size_t capture_format::capture_length() const { return stream_bytes_for(1000, sample_rate, out_channels); }

@@ -23,6 +23,9 @@ struct capture_format {
     unsigned sample_rate = 16384;
     unsigned in_channels = 2;
     unsigned out_channels = 4;
+    double select_pulse_ms = 20;
+
+    std::size_t pulse_length() const;    // stream bytes the host reads during its select pulse
 
     std::size_t read_length() const;     // 1046.875 ms of stream
     std::size_t lead_length() const;     // 28.076171875 ms of stream

@@ -16,9 +16,21 @@ std::string place_text(const capture_place& place, const capture_format& format)
     return "stream " + std::to_string(place.stream) + " window " + std::to_string(place.read_begin + format.lead_length());
 }
 
-std::optional<std::int64_t> capture_read_begin(const logged_stream* stream) {
+// The log stamps line changes with the bytes the host had consumed, counting
+// as unread only what already sits in the tty's input queue; bytes still on
+// their way through the pseudo-terminal are counted as consumed. A stamp can
+// thus only run ahead of the host, never behind. Three stamps bound where the
+// read began: the pulse's start plus the bytes read during it, the pulse's
+// end, and the end of the exchange minus the read; the smallest is exact
+// unless all three ran ahead at once.
+std::optional<std::int64_t> capture_read_begin(const logged_stream* stream, const capture_format& format) {
     if (!stream || stream->pulses.empty()) return std::nullopt;
-    return stream->pulses.front().end();
+    const logged_pulse& pulse = stream->pulses.front();
+    std::optional<std::int64_t> bound = pulse.end();
+    auto lower = [&](std::int64_t stamp) { bound = bound ? std::min(*bound, stamp) : stamp; };
+    lower(pulse.start + static_cast<std::int64_t>(format.pulse_length()));
+    if (stream->closed_at) lower(*stream->closed_at - static_cast<std::int64_t>(format.read_length()));
+    return bound;
 }
 
 }  // namespace
@@ -78,7 +90,7 @@ void capture_verifier::verify_against_log(const bytes& capture, const std::vecto
         return;
     }
     std::optional<comparison> at_log;
-    if (auto begin = capture_read_begin(log_.stream(streams.front())); begin && *begin >= 0) {
+    if (auto begin = capture_read_begin(log_.stream(streams.front()), settings_.format); begin && *begin >= 0) {
         capture_place expected{streams.front(), static_cast<std::uint64_t>(*begin)};
         at_log = compare_capture(capture, expected, settings_.format, source_);
         if (at_log->matches()) {
@@ -97,21 +109,22 @@ void capture_verifier::verify_against_log(const bytes& capture, const std::vecto
         return;
     }
     verdict.place = found->place;
-    verdict.logged_read_begin = capture_read_begin(log_.stream(found->place.stream));
+    verdict.logged_read_begin = capture_read_begin(log_.stream(found->place.stream), settings_.format);
     if (!verdict.logged_read_begin) {
         verdict.problem = "stream " + std::to_string(found->place.stream) + " has no complete select pulse in the log";
         return;
     }
     std::int64_t off = static_cast<std::int64_t>(found->place.read_begin) - *verdict.logged_read_begin;
-    std::string where = "window begins " + std::to_string(off) + " bytes off the select pulse's end (read from " +
-                        std::to_string(found->place.read_begin) + ", pulse ended at " +
-                        std::to_string(*verdict.logged_read_begin) + ")";
-    if (std::abs(off) > settings_.tolerance) {
+    std::string where = "read began at " + std::to_string(found->place.read_begin) + ", " +
+                        std::to_string(std::abs(off)) + " bytes " + (off < 0 ? "before" : "after") +
+                        " the log's stamps (" + std::to_string(*verdict.logged_read_begin) + ")";
+    // Stamps never lag the host: a read after them means skipped bytes.
+    if (off > 0 || -off > settings_.tolerance) {
         verdict.problem = where;
         return;
     }
     verdict.verified = true;
-    verdict.note = where + ", within the tolerance";
+    verdict.note = where + ", within the tolerance of " + std::to_string(settings_.tolerance);
 }
 
 void capture_verifier::verify_by_search(const bytes& capture, const std::vector<std::uint64_t>& streams,

@@ -71,6 +71,9 @@ void pic_log::add_line(const std::string& line) {
         if (!start) return;
         streams_[*number].pulses.push_back(
             {field_number<unsigned>(found, "mask").value_or(0), *start, field_number<std::int64_t>(found, "width")});
+    } else if (kind == "lines" && number && found["attention"] == "1") {
+        logged_stream& stream = streams_[*number];
+        if (!stream.closed_at) stream.closed_at = field_number<std::int64_t>(found, "consumed");
     } else if (kind == "lost" && number) {
         streams_[*number].lost += field_number<std::uint64_t>(found, "count").value_or(0);
     } else if (kind == "stream_end" && number) {

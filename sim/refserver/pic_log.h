@@ -31,6 +31,7 @@ struct logged_stream {
     std::vector<logged_pulse> pulses;
     std::uint64_t lost = 0;  // bytes the line could not deliver
     bool ended = false;
+    std::optional<std::int64_t> closed_at;  // consumed when PIC attention first rose: the host ended the exchange
 };
 
 class pic_log {

@@ -24,7 +24,8 @@ std::string status_text(char status) {
 std::string packet_line(const packet_record& record) {
     std::ostringstream line;
     line << '#' << record.sequence << (record.data ? " TC" : " TE") << " status=" << status_text(record.status)
-         << " size=" << record.size << " compressed=" << record.compressed << " ratio=" << ratio_text(record);
+         << " size=" << record.size;
+    if (record.data) line << " compressed=" << record.compressed << " ratio=" << ratio_text(record);
     if (record.place) {
         line << " stream=" << record.place->stream << " window=" << record.place->read_begin + record.lead;
     }

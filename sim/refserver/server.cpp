@@ -204,7 +204,7 @@ bool session::pump(clock::time_point deadline, const std::function<bool()>& done
         bool throttled = holding_ || read_rate_ > 0;
         if (!connection_) {
             watched.fd = listener_.get();
-        } else if (!holding_ && read_limit() > 0) {
+        } else if ((!holding_ || cut_after_) && read_limit() > 0) {
             watched.fd = connection_->fd.get();
         }
         int ready = ::poll(&watched, 1, poll_timeout_ms(deadline, throttled));

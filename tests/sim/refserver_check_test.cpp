@@ -193,17 +193,45 @@ TEST_F(PlacedCaptures, ShiftedWindowIsFoundAndRejectedBeyondTheTolerance) {
     log.add_line("config seed=7 channels=2");
     log_capture_stream(1, 40);
     capture_verifier strict(settings(), log);
-    auto verdict = strict.verify(capture_from(seed, 1, 123));
+    auto verdict = strict.verify(capture_from(seed, 1, 121));
     EXPECT_FALSE(verdict.verified);
     ASSERT_TRUE(verdict.place);
-    EXPECT_EQ(verdict.place->read_begin, 123u);
-    EXPECT_NE(verdict.problem.find("1 bytes off"), std::string::npos) << verdict.problem;
+    EXPECT_EQ(verdict.place->read_begin, 121u);
+    EXPECT_NE(verdict.problem.find("1 bytes before the log's stamps (122)"), std::string::npos) << verdict.problem;
 
-    tolerance = 1;
+    tolerance = 3;
     capture_verifier lenient(settings(), log);
-    auto forgiven = lenient.verify(capture_from(seed, 1, 121));
+    auto forgiven = lenient.verify(capture_from(seed, 1, 119));
     EXPECT_TRUE(forgiven.verified) << forgiven.problem;
-    EXPECT_NE(forgiven.note.find("-1 bytes off"), std::string::npos) << forgiven.note;
+    EXPECT_NE(forgiven.note.find("3 bytes before"), std::string::npos) << forgiven.note;
+
+    // The log's stamps never lag the host: a read after them is a fault
+    // whatever the tolerance.
+    capture_verifier late(settings(), log);
+    auto after = late.verify(capture_from(seed, 1, 123));
+    EXPECT_FALSE(after.verified);
+    EXPECT_NE(after.problem.find("1 bytes after"), std::string::npos) << after.problem;
+}
+
+// Each stamp may run ahead of the host on its own; the smallest of the pulse's
+// start plus its length, its end, and the exchange's end minus the read wins.
+TEST_F(PlacedCaptures, TheEarliestStampPlacesTheRead) {
+    log.add_line("config seed=7 channels=2");
+    struct stamps {
+        std::int64_t start, width, closed;
+    };
+    for (stamps ahead : {stamps{40, 87, 122 + 4288}, stamps{45, 82, 122 + 4288}, stamps{40, 90, 130 + 4288}}) {
+        pic_log own("(test)");
+        own.add_line("config seed=7 channels=2");
+        own.add_line("stream_start t=1 stream=1 kind=sampling rate=16384 channels=2");
+        own.add_line("lines t=1 stream=1 consumed=" + std::to_string(ahead.start) + " attention=0 select=3 mask=3");
+        own.add_line("pulse t=1 stream=1 mask=3 start=" + std::to_string(ahead.start) +
+                     " width=" + std::to_string(ahead.width) + " gap=-");
+        own.add_line("lines t=2 stream=1 consumed=" + std::to_string(ahead.closed) + " attention=1 select=0 mask=0");
+        auto verdict = capture_verifier(settings(), own).verify(capture_from(seed, 1, 122));
+        EXPECT_TRUE(verdict.verified) << verdict.problem;
+        EXPECT_EQ(verdict.logged_read_begin, 122);
+    }
 }
 
 TEST_F(PlacedCaptures, FlippedBitAndHighBitsAreMismatches) {
