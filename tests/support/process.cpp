@@ -13,6 +13,45 @@
 
 namespace {
 
+#ifdef TOVK_TARGET_EMULATOR
+std::vector<std::string> split_words(const std::string& text, char separator) {
+    std::vector<std::string> words;
+    std::size_t start = 0;
+    for (std::size_t end; (end = text.find(separator, start)) != std::string::npos; start = end + 1)
+        words.push_back(text.substr(start, end - start));
+    words.push_back(text.substr(start));
+    return words;
+}
+
+bool is_arm_program(const std::string& path) {
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd == -1) return false;
+    unsigned char header[20] = {};
+    bool whole = read(fd, header, sizeof header) == static_cast<ssize_t>(sizeof header);
+    close(fd);
+    constexpr unsigned em_arm = 40;
+    return whole && header[0] == 0x7F && header[1] == 'E' && header[2] == 'L' && header[3] == 'F' &&
+           (header[18] | header[19] << 8) == em_arm;
+}
+
+// Opened before any test can mount over the folder it lives in.
+const int emulator_fd = open(split_words(TOVK_TARGET_EMULATOR, '|').front().c_str(), O_RDONLY | O_CLOEXEC);
+#endif
+
+void exec_command(const std::string& path, const std::vector<std::string>& argv) {
+    std::vector<std::string> command = target_command(path, argv);
+    std::vector<char*> args;
+    for (const std::string& arg : command) args.push_back(const_cast<char*>(arg.c_str()));
+    args.push_back(nullptr);
+#ifdef TOVK_TARGET_EMULATOR
+    if (is_arm_program(path)) {
+        fexecve(emulator_fd, args.data(), environ);
+        return;
+    }
+#endif
+    execv(path.c_str(), args.data() + 1);
+}
+
 void close_fd(int& fd) {
     if (fd != -1) close(fd);
     fd = -1;
@@ -48,10 +87,7 @@ child_process::child_process(const std::string& path, const std::vector<std::str
         dup2(input, 0);
         dup2(connection != -1 ? connection : out_pipe[1], 1);
         dup2(err_pipe[1], 2);
-        std::vector<char*> args;
-        for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-        args.push_back(nullptr);
-        execv(path.c_str(), args.data());
+        exec_command(path, argv);
         _exit(127);
     }
     close(out_pipe[1]);
@@ -105,6 +141,28 @@ std::optional<process_result> child_process::finish(std::chrono::milliseconds ti
     }
     collect(std::chrono::milliseconds(100));
     return result_;
+}
+
+std::vector<std::string> target_command(const std::string& path, const std::vector<std::string>& argv) {
+#ifdef TOVK_TARGET_EMULATOR
+    if (is_arm_program(path)) {
+        std::vector<std::string> words = split_words(TOVK_TARGET_EMULATOR, '|');
+        words.insert(words.end(), {"-0", argv.empty() ? path : argv.front(), path});
+        if (!argv.empty()) words.insert(words.end(), argv.begin() + 1, argv.end());
+        return words;
+    }
+#endif
+    std::vector<std::string> words{path};
+    words.insert(words.end(), argv.begin(), argv.end());
+    return words;
+}
+
+bool target_emulated() {
+#ifdef TOVK_TARGET_EMULATOR
+    return true;
+#else
+    return false;
+#endif
 }
 
 const std::string& tovk_path() {

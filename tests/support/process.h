@@ -46,3 +46,11 @@ process_result run_tovk(const std::vector<std::string>& words,
                         std::chrono::milliseconds timeout = std::chrono::seconds(20));
 
 const std::string& tovk_path();
+
+// True in a cross build, whose programs run under qemu-user.
+bool target_emulated();
+
+// The command line that runs path with argv (argv[0] being the name the
+// program sees): in a cross build, a target program is run by the emulator.
+// Its first word is what to execute; a world's command can be built from it.
+std::vector<std::string> target_command(const std::string& path, const std::vector<std::string>& argv);

@@ -1,0 +1,124 @@
+// The board is a 32-bit ARM EABI machine: plain char is unsigned, long and
+// time_t are 32 bits wide. These run the real program on words and record
+// fields where a build for the board could part from the build machine's.
+#include "support/process.h"
+#include "support/raw_record.h"
+
+#include <gtest/gtest.h>
+
+#include <ctime>
+#include <string>
+#include <vector>
+
+#if defined(__arm__)
+static_assert(sizeof(std::time_t) == 4, "the board's C library has a 32-bit time_t");
+static_assert(sizeof(long) == 4, "long is 32 bits on the board");
+static_assert(static_cast<char>(0x80) > 0, "plain char is unsigned on ARM EABI");
+#endif
+
+namespace {
+
+using byte_list = std::vector<std::uint8_t>;
+
+// Offsets of the serial-TCP settings and of the round-robin interval.
+constexpr size_t ser_ch = 27, ser_baud = 28, ser_stop = 32, ser_data = 33, ser_parity = 34, ser_odd = 35;
+constexpr size_t rr_interval = 316;
+
+process_result tovk(const std::vector<std::string>& words) { return run_tovk(words); }
+
+TEST(CharSignedness, BytesAboveSeventyFHexAreDataInPacketsAndEscapes) {
+    // C3 A9 as they are; %<C1>1 is an escape whose first character is no hex digit.
+    process_result queued = tovk({"p", "2", "\xC3\xA9%\xC1" "1%\xFF\xFF"});
+    ASSERT_EQ(queued.status, 0) << queued.err;
+
+    raw_record record;
+    ASSERT_TRUE(record.attached());
+    const byte_list data{0xC3, 0xA9, 0xF1, 0xEF};
+    unsigned sum = 0;
+    for (std::uint8_t value : data) sum += value;
+    byte_list expected{0x5F};
+    expected.insert(expected.end(), data.begin(), data.end());
+    expected.push_back(static_cast<std::uint8_t>(0x100 - sum % 0x100));
+    EXPECT_EQ(record.bytes(raw_offset::pkt, expected.size()), expected);
+    EXPECT_EQ(record.u8(raw_offset::pkt_len), expected.size());
+    EXPECT_EQ(record.u8(raw_offset::pkt_dir), 2);
+}
+
+TEST(CharSignedness, BytesAboveSeventyFHexSeparateServerEntries) {
+    ASSERT_EQ(tovk({"s", "\xB9" "10.0.0.1\xB7\xFF" "10.0.0.2"}).status, 0);
+    raw_record record;
+    ASSERT_TRUE(record.attached());
+    const std::string stored{"\0" "10.0.0.1\0\0" "10.0.0.2\0", 20};
+    auto bytes = record.bytes(raw_offset::servers, stored.size());
+    EXPECT_EQ(std::string(bytes.begin(), bytes.end()), stored);
+    EXPECT_EQ(record.i32(raw_offset::servers_len), 20);
+    EXPECT_EQ(record.i32(raw_offset::server_pos), 1);
+}
+
+TEST(CharSignedness, ParityLetterCountsOnlyWithoutTheHighBit) {
+    ASSERT_EQ(tovk({"f", "3", "57600", "7", "e", "1"}).status, 0);
+    raw_record record;
+    ASSERT_TRUE(record.attached());
+    // The settings by their offsets, the rate in the board's byte order.
+    EXPECT_EQ(record.u8(ser_ch), 3);
+    EXPECT_EQ(record.bytes(ser_baud, 4), (byte_list{0x00, 0xE1, 0x00, 0x00}));
+    EXPECT_EQ(record.bytes(ser_stop, 4), (byte_list{1, 7, 1, 0}));
+
+    // N, E and O with bit 7 set, upper and lower case.
+    for (const char* letter : {"\xCE", "\xC5", "\xCF", "\xEE", "\xE5", "\xEF"}) {
+        process_result refused = tovk({"f", "1", "9600", "8", letter, "1"});
+        EXPECT_EQ(refused.status, 1) << static_cast<int>(static_cast<unsigned char>(letter[0]));
+    }
+    EXPECT_EQ(record.u8(ser_ch), 3);
+    EXPECT_EQ(record.bytes(ser_baud, 4), (byte_list{0x00, 0xE1, 0x00, 0x00}));
+    EXPECT_EQ(record.u8(ser_parity), 1);
+    EXPECT_EQ(record.u8(ser_odd), 0);
+    EXPECT_EQ(record.u8(ser_data), 7);
+}
+
+TEST(WordRange, NumbersBeyondThirtyTwoBitsFailOnEveryBuild) {
+    for (const char* level : {"2147483647", "-2147483648"}) {
+        process_result stored = tovk({"l", level});
+        EXPECT_EQ(stored.status, 0);
+        EXPECT_EQ(stored.out, std::string(level) + "\n");
+    }
+    for (const char* level : {"2147483648", "-2147483649", "4294967296", "9223372036854775808"}) {
+        EXPECT_EQ(tovk({"l", level}).status, 1) << level;
+        EXPECT_EQ(tovk({"l"}).out, "-2147483648\n") << level;
+    }
+
+    // 9600 plus 2 to the 32nd must not wrap round to a known rate.
+    EXPECT_EQ(tovk({"f", "1", "4294976896", "8", "N", "1"}).status, 1);
+    EXPECT_EQ(tovk({"f", "1", "-4294957696", "8", "N", "1"}).status, 1);
+    raw_record record;
+    ASSERT_TRUE(record.attached());
+    EXPECT_EQ(record.bytes(ser_baud, 4), (byte_list{0, 0, 0, 0}));
+
+    // A direction beyond 32 bits is refused and leaves the slot free.
+    EXPECT_EQ(tovk({"p", "4294967298", "A"}).status, 1);
+    EXPECT_EQ(record.u8(raw_offset::pkt_len), 0);
+}
+
+// The service stores its interval before it opens the board, so a start that
+// fails for want of a board still shows how the word was read.
+TEST(ServiceTime, RoundRobinIntervalAtTheLimitsOfA32BitTimeT) {
+    const std::string invalid = "Invalid address round-robin interval!";
+    struct case_t {
+        const char* word;
+        std::int32_t stored;
+        bool logged;
+    };
+    for (const case_t& each : {case_t{"2147483647", 2147483647, false}, case_t{"-5", -5, false},
+                               case_t{"2147483648", 0, true}, case_t{"-2147483649", 0, true},
+                               case_t{"soon", 0, true}}) {
+        process_result started = tovk({"i", "10.0.0.1", each.word});
+        EXPECT_EQ(started.status, 1) << each.word << ": there is no board here";
+        EXPECT_EQ(started.err.find(invalid) != std::string::npos, each.logged) << each.word << started.err;
+        raw_record record;
+        ASSERT_TRUE(record.attached());
+        EXPECT_EQ(record.i32(rr_interval), each.stored) << each.word;
+        EXPECT_EQ(record.u8(raw_offset::stopped), 1) << each.word;
+    }
+}
+
+}  // namespace
