@@ -1,0 +1,265 @@
+// tovk z on the simulated board: the fixture, its serial answers and the
+// audio loop, with the faults a production line meets.
+#include "audio_loop_config.h"
+
+#include "support/process.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <sstream>
+
+namespace {
+
+const std::vector<std::string> level_keys = {"test3",  "test6",  "test8",  "test10", "test12", "test14",
+                                             "test18", "test20", "test22", "test24", "test26", "test11",
+                                             "test9",  "test13", "test19", "test21", "test23", "test25"};
+const std::vector<std::string> serial_keys = {"test2320", "test4850", "test4851"};
+
+struct world_run {
+    int status = -1;                                 // of tovk z
+    std::vector<std::string> lines;                  // what z printed, the last one maybe unfinished
+    bool last_line_finished = true;
+    std::map<std::string, std::map<std::string, unsigned>> registers;  // "A" -> "dir" -> value
+    std::string err;
+};
+
+std::vector<std::string> split(const std::string& text, char separator) {
+    std::vector<std::string> parts;
+    std::istringstream in(text);
+    for (std::string part; std::getline(in, part, separator);) parts.push_back(part);
+    return parts;
+}
+
+// Runs z in a fresh world, then reads the port registers as z left them.
+world_run run_in_world(const std::vector<std::string>& world_options,
+                       const std::vector<std::string>& audio = {"gain 0.7", "speed 4"}) {
+    audio_loop_config config(audio);
+    config.use_for_children();
+    std::vector<std::string> argv{"boardsim"};
+    argv.insert(argv.end(), world_options.begin(), world_options.end());
+    argv.insert(argv.end(), {"--", "/bin/sh", "-c",
+                             "\"$0\" z; echo \"status=$?\"; \"$1\" ctl regs", tovk_path(), BOARDSIM});
+    child_process world(BOARDSIM, argv);
+    std::optional<process_result> result = world.finish(std::chrono::seconds(60));
+    world_run run;
+    if (!result) {
+        ADD_FAILURE() << "the world did not end";
+        return run;
+    }
+    run.err = result->err;
+    std::size_t status_at = result->out.find("status=");
+    if (status_at == std::string::npos) {
+        ADD_FAILURE() << "no status in: " << result->out << result->err;
+        return run;
+    }
+    std::string printed = result->out.substr(0, status_at);
+    run.last_line_finished = printed.empty() || printed.back() == '\n';
+    run.lines = split(printed, '\n');
+    std::vector<std::string> after = split(result->out.substr(status_at), '\n');
+    run.status = std::stoi(after.at(0).substr(7));
+    for (std::size_t i = 1; i < after.size(); ++i) {
+        if (!after[i].starts_with("port=")) continue;
+        for (const std::string& field : split(after[i].substr(7), ' ')) {
+            std::size_t equals = field.find('=');
+            run.registers[after[i].substr(5, 1)][field.substr(0, equals)] =
+                static_cast<unsigned>(std::stoul(field.substr(equals + 1), nullptr, 16));
+        }
+    }
+    return run;
+}
+
+std::string key_of(const std::string& line) { return line.substr(0, line.find('=')); }
+
+// The flags of a result line: every second field after the key.
+std::vector<int> flags_of(const std::string& line) {
+    std::vector<std::string> fields = split(line.substr(line.find('=') + 1), ',');
+    std::vector<int> flags;
+    bool level_line = fields.size() == 4;
+    for (std::size_t i = level_line ? 1 : 0; i < fields.size(); i += level_line ? 2 : 1) {
+        flags.push_back(std::stoi(fields[i]));
+    }
+    return flags;
+}
+
+std::vector<std::string> keys_of(const world_run& run) {
+    std::vector<std::string> keys;
+    for (const std::string& line : run.lines) keys.push_back(key_of(line));
+    return keys;
+}
+
+std::vector<std::string> all_keys() {
+    std::vector<std::string> keys = level_keys;
+    keys.insert(keys.end(), serial_keys.begin(), serial_keys.end());
+    keys.push_back("test17");
+    return keys;
+}
+
+const std::string* line_with_key(const world_run& run, const std::string& key) {
+    auto found = std::find_if(run.lines.begin(), run.lines.end(), [&](const std::string& line) { return key_of(line) == key; });
+    return found == run.lines.end() ? nullptr : &*found;
+}
+
+TEST(SelfTestWorld, GoodBoardPassesEveryCheckInOrder) {
+    world_run run = run_in_world({"--fixture"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(keys_of(run), all_keys());
+    for (const std::string& line : run.lines) {
+        if (key_of(line) == "test17") {
+            spectrum_line spectrum;
+            ASSERT_TRUE(parse_spectrum_line(line, spectrum)) << line;
+            EXPECT_NEAR(spectrum.amplitudes[9], 22937.0, 1.0);
+            EXPECT_EQ(std::count(spectrum.flags.begin(), spectrum.flags.end(), 1), 16) << line;
+            continue;
+        }
+        std::vector<int> flags = flags_of(line);
+        int expected_ones = key_of(line) == "test2320" ? 1 : static_cast<int>(flags.size());
+        EXPECT_EQ(std::count(flags.begin(), flags.end(), 1), expected_ones) << line;
+    }
+    EXPECT_EQ(run.lines.at(0), "test3=0,1,0.179124,1");
+    EXPECT_EQ(run.lines.at(13), "test13=0,1,0.432432,1");
+    // What z leaves behind: stimulus lines low, its extra outputs, channel 2.
+    EXPECT_EQ(run.registers["B"]["data"], 0u);
+    EXPECT_EQ(run.registers["C"]["data"], 0u);
+    EXPECT_EQ(run.registers["C"]["dir"], 0x01u);
+    EXPECT_EQ(run.registers["F"]["data"], 0u);
+    EXPECT_EQ(run.registers["H"]["data"], 2u << 2) << "channel 2 selected, bits 4-5 low";
+    EXPECT_EQ(run.registers["H"]["dir"], 0x3Cu);
+    EXPECT_EQ(run.registers["A"]["dir"] & 0xB8, 0xB8u);
+    EXPECT_EQ(run.registers["A"]["data"] & 0xB8, 0u);
+}
+
+// Flags only report: the run still succeeds.
+TEST(SelfTestWorld, BadLevelsOnlyClearTheirFlags) {
+    world_run run = run_in_world({"--fixture", "--do", "fixture level B.7 wrong", "--do", "fixture level A.5 wrong"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(keys_of(run), all_keys());
+    for (const std::string& key : level_keys) {
+        const std::string* line = line_with_key(run, key);
+        ASSERT_NE(line, nullptr) << key;
+        bool faulty = key == "test3" || key == "test23";
+        EXPECT_EQ(flags_of(*line), (std::vector<int>{1, faulty ? 0 : 1})) << *line;
+    }
+    EXPECT_EQ(run.lines.at(0), "test3=0,1,0.432432,0") << "the level of the next line up";
+
+    world_run negative = run_in_world({"--fixture", "--do", "set adc 3 -30000"});
+    EXPECT_EQ(negative.status, 0) << negative.err;
+    for (const char* key : {"test11", "test9", "test25"}) {
+        const std::string* line = line_with_key(negative, key);
+        ASSERT_NE(line, nullptr) << key;
+        EXPECT_EQ(flags_of(*line), (std::vector<int>{1, 0})) << *line;
+    }
+
+    // Without the fixture nothing follows the lines: the module voltage on
+    // channel 0 is no idle level, and the driven reading repeats the idle one.
+    world_run bare = run_in_world({});
+    EXPECT_EQ(bare.status, 0) << bare.err;
+    EXPECT_EQ(keys_of(bare), all_keys());
+    for (std::size_t check = 0; check < level_keys.size(); ++check) {
+        std::vector<std::string> fields = split(bare.lines.at(check).substr(level_keys[check].size() + 1), ',');
+        ASSERT_EQ(fields.size(), 4u) << bare.lines[check];
+        EXPECT_EQ(fields[0], fields[2]) << bare.lines[check];
+        if (check < 9) {
+            EXPECT_EQ(fields[1], "0") << bare.lines[check];
+        }
+    }
+}
+
+TEST(SelfTestWorld, SerialAnswersGiveTheirFlags) {
+    world_run run = run_in_world({"--fixture", "--do", "fixture serial 0 bit6", "--do", "fixture serial 1 bit6",
+                                  "--do", "fixture serial 2 none"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    ASSERT_EQ(keys_of(run), all_keys());
+    EXPECT_EQ(run.lines.at(18), "test2320=1,1");
+    EXPECT_EQ(run.lines.at(19), "test4850=0");
+    EXPECT_EQ(run.lines.at(20), "test4851=0");
+
+    world_run silent = run_in_world({"--fixture", "--do", "fixture serial 0 none"});
+    EXPECT_EQ(silent.status, 0) << silent.err;
+    ASSERT_EQ(keys_of(silent), all_keys());
+    EXPECT_EQ(silent.lines.at(18), "test2320=0,0");
+    EXPECT_EQ(silent.lines.at(19), "test4850=1");
+}
+
+TEST(SelfTestWorld, MissingDevicesEndTheTestBeforeAnyCheck) {
+    world_run no_port = run_in_world({"--fixture", "--missing", "porta"});
+    EXPECT_EQ(no_port.status, 1);
+    EXPECT_TRUE(no_port.lines.empty());
+    EXPECT_EQ(no_port.registers["C"]["dir"], 0u) << "no direction was written";
+
+    world_run no_adc = run_in_world({"--fixture", "--missing", "adc3"});
+    EXPECT_EQ(no_adc.status, 1);
+    EXPECT_TRUE(no_adc.lines.empty());
+    EXPECT_EQ(no_adc.registers["C"]["dir"], 0x01u) << "directions come before the ADC";
+    EXPECT_EQ(no_adc.registers["A"]["dir"] & 0x20, 0x20u);
+    EXPECT_EQ(no_adc.registers["H"]["data"], 0u) << "the serial line was never set up";
+}
+
+TEST(SelfTestWorld, AdcFailureStopsAtTheCheckThatReadsIt) {
+    world_run run = run_in_world({"--fixture", "--do", "adc fail 3 eio"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(keys_of(run), std::vector<std::string>(level_keys.begin(), level_keys.begin() + 11));
+    EXPECT_TRUE(run.last_line_finished);
+}
+
+// A reading that fails after the drive leaves its check's line half printed.
+TEST(SelfTestWorld, AdcFailureInTheDrivenReadingLeavesTheLineUnfinished) {
+    setenv("LD_PRELOAD", ADC_FAULT_PRELOAD, 1);
+    for (auto [fail_at, printed] : {std::pair{"2", "test3=0,1"}, {"4", "test3=0,1,0.179124,1\ntest6=0,1"},
+                                    {"28", "test13=0,1"}}) {
+        setenv("TOVK_ADC_FAIL_AT", fail_at, 1);
+        world_run run = run_in_world({"--fixture"});
+        EXPECT_EQ(run.status, 1) << fail_at;
+        EXPECT_FALSE(run.last_line_finished) << fail_at;
+        ASSERT_FALSE(run.lines.empty()) << fail_at;
+        std::string text;
+        for (const std::string& line : run.lines) text += (text.empty() ? "" : "\n") + line;
+        EXPECT_TRUE(text.ends_with(printed)) << text;
+        EXPECT_EQ(run.lines.size(), std::stoul(fail_at) / 2) << text;
+    }
+    unsetenv("TOVK_ADC_FAIL_AT");
+    unsetenv("LD_PRELOAD");
+}
+
+TEST(SelfTestWorld, AudioFailureComesAfterEveryOtherLine) {
+    world_run run = run_in_world({"--fixture"}, {"rate 7999"});
+    EXPECT_EQ(run.status, 1);
+    std::vector<std::string> expected = all_keys();
+    expected.pop_back();
+    EXPECT_EQ(keys_of(run), expected);
+    EXPECT_NE(run.err.find("Rate doesn't match (requested 8000Hz, get 7999Hz)\n"), std::string::npos) << run.err;
+}
+
+TEST(SelfTestWorld, TakenSerialLineIsNeverGivenBackByTheTest) {
+    std::vector<std::string> argv{"boardsim", "--fixture", "--", WORLD_HELPER, "take-line", tovk_path()};
+    child_process world(BOARDSIM, argv);
+    std::optional<process_result> result = world.finish(std::chrono::seconds(30));
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->status, 0) << result->err;
+    EXPECT_EQ(result->out, "z_status=1 serial_value=0\n");
+}
+
+// The service owns the board while it runs: z has to stop it first.
+TEST(SelfTestWorld, RunningServiceIsStoppedBeforeTheTest) {
+    audio_loop_config config({"gain 0.7", "speed 4"});
+    config.use_for_children();
+    const std::string script =
+        "\"$0\" i 127.0.0.1 & service=$!; \"$1\" wait-running || exit 90; \"$0\" z; echo \"status=$?\"; "
+        "kill -0 $service 2>/dev/null && echo service_alive; wait $service; echo \"service_status=$?\"";
+    child_process world(BOARDSIM, {"boardsim", "--fixture", "--channel", "0=pic", "--", "/bin/sh", "-c", script,
+                                   tovk_path(), WORLD_HELPER});
+    std::optional<process_result> result = world.finish(std::chrono::seconds(60));
+    ASSERT_TRUE(result) << "the world did not end";
+    std::vector<std::string> lines = split(result->out, '\n');
+    // The service says goodbye on the same output when it leaves its loop.
+    auto goodbye = std::find(lines.begin(), lines.end(), "Signal caught...");
+    ASSERT_NE(goodbye, lines.end()) << result->out;
+    lines.erase(goodbye);
+    ASSERT_EQ(lines.size(), all_keys().size() + 2) << result->out << result->err;
+    for (std::size_t i = 0; i < all_keys().size(); ++i) EXPECT_EQ(key_of(lines[i]), all_keys()[i]);
+    EXPECT_EQ(lines[lines.size() - 2], "status=0");
+    EXPECT_EQ(lines.back(), "service_status=0") << "ended by the stop, before z returned";
+}
+
+}  // namespace
