@@ -70,6 +70,7 @@ case "$arch" in
 esac
 readelf -h "$program" | grep -q "Machine:.*$machine" || fail "/usr/sbin/tovk is not an $arch program"
 readelf -S "$program" | grep -q '\.symtab' && fail "/usr/sbin/tovk is not stripped"
+readelf -d "$program" | grep -E 'RPATH|RUNPATH' && fail "/usr/sbin/tovk keeps a library path of the build machine"
 echo "stripped size: $(stat -c %s "$program") bytes"
 
 # Every library the program needs comes from a package it depends on.
