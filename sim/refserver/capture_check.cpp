@@ -97,6 +97,8 @@ bytes repack(const bytes& read, const capture_format& format) {
     return out;
 }
 
+void stream_bytes::forget_before(std::uint64_t stream) { cache_.erase(cache_.begin(), cache_.lower_bound(stream)); }
+
 void stream_bytes::set_channels(std::uint64_t stream, unsigned channels) {
     auto [it, added] = channels_of_.try_emplace(stream, channels);
     if (!added && it->second != channels) {

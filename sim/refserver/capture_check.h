@@ -44,6 +44,9 @@ class stream_bytes {
 public:
     stream_bytes(std::uint64_t seed, unsigned pic_channels) : seed_(seed), pic_channels_(pic_channels) {}
 
+    // Drops what was computed for streams before `stream`.
+    void forget_before(std::uint64_t stream);
+
     // A stream the PIC sent with another number of channels than the rest.
     void set_channels(std::uint64_t stream, unsigned channels);
 

@@ -179,6 +179,8 @@ void capture_verifier::check_order(capture_verdict& verdict, const std::vector<s
     }
     last_stream_ = stream;
     gap_forgiven_ = false;
+    // Older streams are only searched again to name a repeated capture.
+    if (stream > 8) source_.forget_before(stream - 8);
 }
 
 std::optional<capture_place> capture_verifier::identify_partial(const bytes& beginning) {

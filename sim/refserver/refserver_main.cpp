@@ -49,19 +49,25 @@
 //   slowread BPS               read at most BPS bytes per second (0: no limit)
 //   disconnect                 close the connection now
 //   cut [N]                    close it inside the next data packet after N of
-//                              its bytes (default half of it), within 30 s
+//                              its bytes (default half of it), within 30 s; it
+//                              reads through a hold
 //   expect data N [within S]   N more data packets arrive (bound 5 + 3N s)
 //   expect ack N [within S]    N more acknowledgements arrive
 //   expect quiet S             no packet at all for S seconds
 //   expect closed [within S]   the service closes the connection (30 s)
 //
 // Counting: each "expect data/ack" and each finite "continuous" claims the
-// packets it waited for; the next one counts from there.
+// packets it waited for; the next one counts from there. The service keeps at
+// most one request: words sent before its next data packet leaves ask once.
 //
 // Windows: the capture's stream and read position are found in the stream
-// itself; with the PIC log the read must begin where the capture stream's
-// single select pulse ended (within --tolerance), every capture stream in the
-// log must arrive in order, and a packet that fits no later stream is a
+// itself. With the PIC log, the read must begin where the log's stamps put it:
+// the earliest of the select pulse's start plus the bytes read during it, the
+// pulse's end, and the exchange's end minus the read. A stamp may run ahead of
+// the host (bytes still inside the pseudo-terminal count as consumed), never
+// behind, so a read after it always fails and one before it fails beyond
+// --tolerance. Every capture stream in the log (a sampling stream with one
+// select pulse) must arrive, in order; a packet that fits no later stream is a
 // mismatch. After the server cut or dropped a connection the captures in
 // flight may be missing; after the service closed one mid-packet, its first
 // packet of that kind on the next connection must repeat the unfinished bytes

@@ -170,7 +170,10 @@ TEST_P(RefserverCut, CutPacketMustComeAgainFromByteZero) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(FromStartOrMiddle, RefserverCut, ::testing::Values(cut_case{true}, cut_case{false}));
+INSTANTIATE_TEST_SUITE_P(FromStartOrMiddle, RefserverCut, ::testing::Values(cut_case{true}, cut_case{false}),
+                         [](const ::testing::TestParamInfo<cut_case>& param_info) {
+                             return param_info.param.resend_from_start ? "FromByteZero" : "FromTheCut";
+                         });
 
 TEST(RefserverSession, PacketTheServiceLeftUnfinishedMustBeRepeated) {
     running_server server("request 1; expect closed within 5; request 1; expect data 1 within 5");
