@@ -1,0 +1,222 @@
+// The service end to end: the real tovk in a simulated board world, the
+// reference server as its concentrator, the PIC model's and the board's logs
+// as witnesses of what reached the hardware.
+#include "commands/info_dump.h"
+#include "sim/world_support.h"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <string>
+#include <vector>
+
+namespace {
+
+const std::string driver = TOVK_DRIVER_PATH;
+const std::string refserver = REFSERVER_PATH;
+
+// A world with its log in $L, the reference server as $R and the driver as
+// $D; the script's own output, then "--- lines", "--- pic" and the logs.
+process_result service_world(const std::vector<std::string>& options, const std::string& script,
+                             std::chrono::milliseconds timeout = std::chrono::seconds(90)) {
+    scratch_dir logs;
+    std::vector<std::string> all = {"--log", logs.path()};
+    all.insert(all.end(), options.begin(), options.end());
+    return in_world(all,
+                    "L='" + logs.path() + "'; R='" + refserver + "'; D='" + driver + "'; " + script +
+                        "; echo '--- lines'; cat \"$L/lines.log\"; echo '--- pic'; cat \"$L/pic.log\"",
+                    timeout);
+}
+
+std::string section(const std::string& text, const std::string& name) {
+    std::size_t start = text.find("--- " + name);
+    if (start == std::string::npos) return "";
+    std::size_t end = text.find("\n--- ", start + 1);
+    return text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+}
+
+std::size_t count_of(const std::string& text, const std::string& word) {
+    std::size_t count = 0;
+    for (std::size_t at = text.find(word); at != std::string::npos; at = text.find(word, at + 1)) ++count;
+    return count;
+}
+
+// The service in the background with its log in $L/service.err; its exit
+// status lands in "service=N" once the script has stopped it.
+const std::string start_service = "\"$T\" i 127.0.0.1 >\"$L/service.out\" 2>\"$L/service.err\" & S=$!; ";
+const std::string stop_service =
+    "; \"$T\" r; wait $S; echo service=$?; cat \"$L/service.out\"; echo '--- service.err'; cat \"$L/service.err\"";
+
+TEST(ServiceWorld, CapturesVerifiedCommandsCarriedOutReadingsPublished) {
+    SKIP_WITHOUT_WORLDS();
+    process_result run = service_world(
+        {"--do", "set diode 0.66", "--do", "set module1 24.5", "--do", "set module2 21.5", "--do", "aux on"},
+        start_service +
+            "\"$R\" --pic-log \"$L\" 'continuous 3' pause 'expect quiet 2' resume 'expect data 1' "
+            "'command 1 3 20 mode 1' 'expect ack 1 within 10' 'word 07 02 05 01' 'expect ack 1 within 10' "
+            "'command 1 2 24 mode 2' 'expect ack 1 within 10' reset 'expect data 1'; echo refserver=$?; "
+            "\"$T\" d; echo dump=$?" +
+            stop_service);
+    EXPECT_EQ(values_of(run.out, "refserver"), std::vector<std::string>{"0"}) << run.out << run.err;
+    EXPECT_EQ(values_of(run.out, "service"), std::vector<std::string>{"0"});
+    EXPECT_NE(run.out.find("Signal caught..."), std::string::npos);
+
+    std::string log = section(run.out, "service.err");
+    EXPECT_EQ(count_of(log, "PICv3"), 3u) << log;
+    EXPECT_EQ(count_of(log, "Generated packet: 1 3 20"), 1u) << log;
+    EXPECT_EQ(count_of(log, "Legacy command: 2 5 1"), 1u) << "mode byte 7 is no mode: a legacy command";
+    EXPECT_EQ(count_of(log, "Legacy command: 1 2 24"), 1u) << "code 24 always travels as a legacy command";
+
+    std::string pic = section(run.out, "pic");
+    auto packets = lines_with(pic, {" packet t="});
+    ASSERT_EQ(packets.size(), 1u) << pic;
+    EXPECT_EQ(values_of(packets[0], "payload"), std::vector<std::string>{"5F02024014A8"});
+    EXPECT_EQ(values_of(packets[0], "dir"), std::vector<std::string>{"1"});
+    std::string lines = section(run.out, "lines");
+    EXPECT_FALSE(lines_with(lines, {"name=route_mode", "new=1"}).empty()) << "mode 2 drives route mode";
+
+    // The dump: keys in order, numbers as a stream prints them, the check code.
+    std::smatch dump;
+    std::regex format(
+        "diode=([-0-9.e]+?)([0-9]{2})\ntemp=[-0-9.e]+\nbatt=[-0-9.e]+\nauxpwr=1\nauxpwrdis=0\n"
+        "mod_vol0=([-0-9.e]+)\nmod_vol1=([-0-9.e]+)\ndump=0\n");
+    ASSERT_TRUE(std::regex_search(run.out, dump, format)) << run.out;
+    EXPECT_EQ(diode_check_code(dump[1].str()), std::stoi(dump[2].str()));
+    EXPECT_NEAR(std::stod(dump[3].str()), 24.5, 0.01);
+    EXPECT_NEAR(std::stod(dump[4].str()), 21.5, 0.01);
+}
+
+TEST(ServiceWorld, SlotPacketsFromOtherProcessesReachThePicDuringCaptures) {
+    SKIP_WITHOUT_WORLDS();
+    process_result run = service_world(
+        {}, start_service +
+                "(\"$R\" --pic-log \"$L\" 'continuous 2' 'expect ack 1 within 15' 'continuous 2'; echo refserver=$?) & "
+                "Q=$!; sleep 2; \"$T\" p 2 AB; echo p1=$?; \"$T\" p 1 %41%4a; echo p2=$?; wait $Q; \"$D\" sem 6" +
+                stop_service,
+        std::chrono::seconds(120));
+    EXPECT_EQ(values_of(run.out, "p1"), std::vector<std::string>{"0"});
+    EXPECT_EQ(values_of(run.out, "p2"), std::vector<std::string>{"0"});
+    EXPECT_EQ(values_of(run.out, "refserver"), std::vector<std::string>{"0"}) << run.out;
+    EXPECT_EQ(values_of(run.out, "sem6"), std::vector<std::string>{"1"}) << "the slot is free again";
+    auto packets = lines_with(section(run.out, "pic"), {" packet t="});
+    ASSERT_EQ(packets.size(), 2u) << run.out;
+    EXPECT_EQ(values_of(packets[0], "payload"), std::vector<std::string>{"5F41427D"});
+    EXPECT_EQ(values_of(packets[0], "dir"), std::vector<std::string>{"2"});
+    EXPECT_EQ(values_of(packets[1], "payload"), std::vector<std::string>{"5F414A75"});
+    EXPECT_EQ(values_of(packets[1], "dir"), std::vector<std::string>{"1"});
+}
+
+// Small socket buffers on both sides keep the service inside its send when
+// the server cuts the connection.
+TEST(ServiceWorld, DisconnectMidPacketResendsFromTheFirstByte) {
+    SKIP_WITHOUT_WORLDS();
+    process_result run = service_world(
+        {}, "echo '2048 2048 2048' > /proc/sys/net/ipv4/tcp_wmem; " + start_service +
+                "\"$R\" --pic-log \"$L\" --rcvbuf 1024 'continuous 1' hold request 'wait 2' 'cut 1000' release "
+                "'continuous 2'; echo refserver=$?" +
+                stop_service);
+    EXPECT_EQ(values_of(run.out, "refserver"), std::vector<std::string>{"0"}) << run.out;
+    EXPECT_EQ(values_of(lines_with(run.out, {"summary:"}).at(0), "resends"), std::vector<std::string>{"1"});
+}
+
+TEST(ServiceWorld, RoundRobinOverRefusedAddresses) {
+    SKIP_WITHOUT_WORLDS();
+    // 127.0.0.2 refuses (the server listens on 127.0.0.1 only).
+    process_result quick = service_world(
+        {}, "\"$T\" i 127.0.0.2,127.0.0.1 >/dev/null 2>\"$L/service.err\" & S=$!; \"$R\" 'continuous 1 within 20'; "
+            "echo refserver=$?; \"$T\" r; wait $S; cat \"$L/service.err\"");
+    EXPECT_EQ(values_of(quick.out, "refserver"), std::vector<std::string>{"0"}) << quick.out;
+    EXPECT_EQ(count_of(quick.out, "Error (111) connecting to 127.0.0.2"), 1u) << quick.out;
+
+    process_result patient = service_world(
+        {}, "\"$T\" i 127.0.0.2,127.0.0.1 3 >/dev/null 2>\"$L/service.err\" & S=$!; \"$R\" 'continuous 1 within 20'; "
+            "echo refserver=$?; \"$T\" r; wait $S; cat \"$L/service.err\"");
+    EXPECT_EQ(values_of(patient.out, "refserver"), std::vector<std::string>{"0"}) << patient.out;
+    EXPECT_GE(count_of(patient.out, "Error (111) connecting to 127.0.0.2"), 3u)
+        << "the same entry for the interval's 3 seconds" << patient.out;
+}
+
+TEST(ServiceWorld, EmptyServerListCapturesOnceAndKeepsMeasuring) {
+    SKIP_WITHOUT_WORLDS();
+    process_result run = service_world({}, "\"$T\" i '' >\"$L/service.out\" 2>\"$L/service.err\" & S=$!; sleep 4; \"$T\" d >/dev/null; echo dump=$?" +
+                                               stop_service);
+    EXPECT_EQ(values_of(run.out, "dump"), std::vector<std::string>{"0"});
+    EXPECT_EQ(lines_with(section(run.out, "pic"), {"stream_start", "kind=sampling"}).size(), 1u);
+    EXPECT_EQ(count_of(run.out, "connecting to"), 0u);
+}
+
+TEST(ServiceWorld, EveryStopRequestEndsTheServiceInOrder) {
+    SKIP_WITHOUT_WORLDS();
+    for (const std::string& stop : {std::string("\"$T\" r"), std::string("kill -TERM $S"), std::string("kill -INT $S"),
+                                    std::string("kill -HUP $S")}) {
+        process_result run = service_world(
+            {}, "\"$T\" i '' > \"$L/service.out\" & S=$!; sleep 2; " + stop +
+                    "; wait $S; echo service=$?; cat \"$L/service.out\"; \"$D\" sem 2");
+        EXPECT_EQ(values_of(run.out, "service"), std::vector<std::string>{"0"}) << stop;
+        EXPECT_NE(run.out.find("Signal caught..."), std::string::npos) << stop;
+        EXPECT_EQ(values_of(run.out, "sem2"), std::vector<std::string>{"1"}) << stop;
+    }
+}
+
+TEST(ServiceWorld, StopSignalDuringStartUpIsKept) {
+    SKIP_WITHOUT_WORLDS();
+    // A silent version query keeps the service in its start-up for 250 ms.
+    process_result run = service_world(
+        {"--do", "pic reply silence"},
+        "\"$T\" i '' > \"$L/service.out\" & S=$!; sleep 0.1; kill -TERM $S; wait $S; echo service=$?; "
+        "cat \"$L/service.out\"");
+    EXPECT_EQ(values_of(run.out, "service"), std::vector<std::string>{"0"});
+    EXPECT_NE(run.out.find("Signal caught..."), std::string::npos);
+    EXPECT_TRUE(lines_with(section(run.out, "pic"), {"stream_start"}).empty()) << "no capture after the stop";
+}
+
+TEST(ServiceWorld, DaemonIsStoppedByTheStopCommand) {
+    SKIP_WITHOUT_WORLDS();
+    process_result run = service_world(
+        {}, "\"$T\" m 127.0.0.1; echo daemon=$?; \"$R\" 'continuous 2'; echo refserver=$?; \"$T\" r; echo stop=$?; "
+            "sleep 0.5; pgrep -x tovk; echo running=$?");
+    EXPECT_EQ(values_of(run.out, "daemon"), std::vector<std::string>{"0"});
+    EXPECT_EQ(values_of(run.out, "refserver"), std::vector<std::string>{"0"}) << run.out;
+    EXPECT_EQ(values_of(run.out, "stop"), std::vector<std::string>{"0"});
+    EXPECT_EQ(values_of(run.out, "running"), std::vector<std::string>{"1"}) << "no tovk process is left";
+}
+
+TEST(ServiceWorld, PicFailureEndsTheServiceWithFailureAndFreesTheLine) {
+    SKIP_WITHOUT_WORLDS();
+    process_result run = service_world({"--do", "pic fault stop 3000"},
+                                       "\"$T\" i '' 2>\"$L/service.err\"; echo service=$?; \"$D\" sem 2; cat \"$L/service.err\"");
+    EXPECT_EQ(values_of(run.out, "service"), std::vector<std::string>{"1"});
+    EXPECT_EQ(values_of(run.out, "sem2"), std::vector<std::string>{"1"});
+}
+
+TEST(ServiceWorld, RefusedCompressionLevelFallsBackToTheDefault) {
+    SKIP_WITHOUT_WORLDS();
+    process_result run = service_world(
+        {}, start_service + "(\"$R\" --pic-log \"$L\" 'continuous 4'; echo refserver=$?) & Q=$!; sleep 2; "
+                            "\"$T\" l 42; wait $Q" +
+                stop_service);
+    EXPECT_EQ(values_of(run.out, "refserver"), std::vector<std::string>{"0"}) << run.out;
+    EXPECT_EQ(count_of(run.out, "Compression level 42 refused"), 1u) << run.out;
+}
+
+// The two periodic pulses take a minute of wall time to show.
+TEST(ServiceWorld, PulseLineAndUndervoltagePulses) {
+    SKIP_WITHOUT_WORLDS();
+    process_result run = service_world({"--do", "set module1 21.0", "--do", "set module2 20.0"},
+                                       "\"$T\" i '' >/dev/null & S=$!; sleep 67; \"$T\" r; wait $S",
+                                       std::chrono::seconds(120));
+    std::string lines = section(run.out, "lines");
+    auto pulse_on = lines_with(lines, {"name=pulse_line", "new=1"});
+    auto pulse_off = lines_with(lines, {"name=pulse_line", "old=1", "new=0"});
+    ASSERT_EQ(pulse_on.size(), 1u) << lines;
+    ASSERT_EQ(pulse_off.size(), 1u);
+    double on = std::stod(values_of(pulse_on[0], "t")[0]), off = std::stod(values_of(pulse_off[0], "t")[0]);
+    EXPECT_GE(off - on, 0.9);
+    auto under_on = lines_with(lines, {"name=undervoltage", "new=1"});
+    auto under_off = lines_with(lines, {"name=undervoltage", "old=1", "new=0"});
+    ASSERT_EQ(under_on.size(), 1u) << lines;
+    ASSERT_EQ(under_off.size(), 1u);
+    EXPECT_GE(std::stod(values_of(under_off[0], "t")[0]) - std::stod(values_of(under_on[0], "t")[0]), 4.0);
+}
+
+}  // namespace

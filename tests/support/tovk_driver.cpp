@@ -1,0 +1,129 @@
+// Runs operations of tovk's library one after another inside a simulated
+// board world, printing what they returned as key=value words, so that tests
+// can drive the board and PIC layers directly and compare with the world's
+// logs. Usage: tovk_driver OPERATION [words...] [OPERATION [words...]]...
+#include "board/adc.h"
+#include "board/gpio.h"
+#include "board/serial_line.h"
+#include "ipc/shared_state.h"
+#include "pic/pic_link.h"
+#include "pic/pic_operations.h"
+
+#include <sys/ipc.h>
+#include <sys/sem.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace {
+
+shared_state* block = nullptr;
+
+long word_at(char** words, int index) { return std::strtol(words[index], nullptr, 0); }
+
+void print_ok(const char* operation, bool ok) { std::printf("%s=%d\n", operation, ok ? 1 : 0); }
+
+std::vector<std::uint8_t> hex_bytes(const char* text) {
+    std::vector<std::uint8_t> bytes;
+    for (std::size_t at = 0; text[at] != '\0' && text[at + 1] != '\0'; at += 2) {
+        char pair[3] = {text[at], text[at + 1], 0};
+        bytes.push_back(static_cast<std::uint8_t>(std::strtoul(pair, nullptr, 16)));
+    }
+    return bytes;
+}
+
+void print_hex(const char* key, const std::vector<std::uint8_t>& bytes) {
+    std::printf("%s=", key);
+    for (std::uint8_t byte : bytes) std::printf("%02X", byte);
+    std::printf("\n");
+}
+
+const std::map<std::string, std::function<bool(bool)>> lines = {
+    {"auxpwrdis", auxpwrdis_set},         {"route_flag", route_flag_set},   {"pulse", pulse_line_set},
+    {"attention", pic_attention_set},     {"batt_measure", batt_measure_set}, {"route_mode", route_mode_set},
+    {"undervoltage", undervoltage_line_set}};
+
+struct operation {
+    int words;
+    std::function<void(char**)> run;
+};
+
+const std::map<std::string, operation> operations = {
+    // The service's stream parameters: rate, input and output channels.
+    {"params", {3, [](char** w) {
+         block->sample_rate = static_cast<std::uint16_t>(word_at(w, 0));
+         block->in_channels = static_cast<std::uint8_t>(word_at(w, 1));
+         block->out_channels = static_cast<std::uint8_t>(word_at(w, 2));
+         block->select_pulse_ms = 20;
+     }}},
+    {"gpio_setup", {0, [](char**) { print_ok("gpio_setup", gpio_setup()); }}},
+    {"gpio_setup_test", {0, [](char**) { print_ok("gpio_setup_test", gpio_setup_test()); }}},
+    {"line", {2, [](char** w) { print_ok(w[0], lines.at(w[0])(word_at(w, 1) != 0)); }}},
+    {"mask", {1, [](char** w) { print_ok("mask", channel_mask_set(static_cast<std::uint8_t>(word_at(w, 0)))); }}},
+    {"route", {2, [](char** w) {
+         print_ok("route", route_set(static_cast<std::uint8_t>(word_at(w, 0)), static_cast<std::uint8_t>(word_at(w, 1))));
+     }}},
+    {"adc", {1, [](char** w) {
+         std::int32_t raw = adc_read(static_cast<int>(word_at(w, 0)));
+         std::printf("adc=%ld raw=%ld volts=%.6f\n", word_at(w, 0), static_cast<long>(raw), adc_volts(raw));
+     }}},
+    // channel baud data parity odd stop
+    {"serial", {6, [](char** w) {
+         bool ok = serial_open() && serial_setup(word_at(w, 0), baud_to_speed(word_at(w, 1)), word_at(w, 2),
+                                                 static_cast<std::uint8_t>(word_at(w, 3)),
+                                                 static_cast<std::uint8_t>(word_at(w, 4)), word_at(w, 5));
+         print_ok("serial", ok);
+     }}},
+    {"lowlat_off", {0, [](char**) { print_ok("lowlat_off", serial_low_latency_off()); }}},
+    {"version", {0, [](char**) { std::printf("version=%d\n", pic_version_query()); }}},
+    {"capture", {1, [](char** w) {
+         pic_parameters parameters{};
+         std::vector<std::uint8_t> out(pic_parameters_from(*block, parameters) ? pic_capture_size(parameters) : 0);
+         print_ok("capture", pic_capture(*block, static_cast<std::uint32_t>(word_at(w, 0)), out));
+         print_hex("out", out);
+     }}},
+    {"legacy", {3, [](char** w) { print_ok("legacy", pic_legacy_command(*block, word_at(w, 0), word_at(w, 1), word_at(w, 2))); }}},
+    {"packet", {2, [](char** w) {
+         std::vector<std::uint8_t> packet = hex_bytes(w[1]);
+         print_ok("packet", pic_packet_send(*block, static_cast<std::uint8_t>(word_at(w, 0)),
+                                            static_cast<std::uint8_t>(packet.size()), packet.data()));
+     }}},
+    {"close", {0, [](char**) { pic_link_close(); }}},
+    {"hold_serial", {1, [](char** w) {
+         print_ok("hold_serial", sem_lock(sem_serial));
+         std::fflush(stdout);
+         sleep(static_cast<unsigned>(word_at(w, 0)));
+     }}},
+    {"sem", {1, [](char** w) {
+         int set = semget(ipc_key, semaphore_count, 0);
+         std::printf("sem%ld=%d\n", word_at(w, 0), semctl(set, static_cast<int>(word_at(w, 0)), GETVAL));
+     }}},
+    {"sleep_ms", {1, [](char** w) { usleep(static_cast<useconds_t>(word_at(w, 0)) * 1000); }}},
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    ipc_key = ftok("/", 101);
+    block = open_semaphores() ? attach_shared_state() : nullptr;
+    if (block == nullptr || !gpio_open() || !adc_open()) {
+        std::printf("driver=unavailable\n");
+    }
+    for (int at = 1; at < argc;) {
+        auto found = operations.find(argv[at]);
+        if (found == operations.end() || at + found->second.words >= argc) {
+            std::printf("usage_error=%s\n", argv[at]);
+            return 2;
+        }
+        found->second.run(argv + at + 1);
+        std::fflush(stdout);
+        at += 1 + found->second.words;
+    }
+    return 0;
+}

@@ -1,0 +1,21 @@
+# tovk in simulated board worlds: the real binary, and its library driven
+# operation by operation, with the world's logs as witnesses.
+
+add_executable(tovk_driver support/tovk_driver.cpp)
+target_link_libraries(tovk_driver PRIVATE tovk_core)
+
+# tovk through the simulated board: the real binary and the driver in worlds.
+add_executable(tovk_world_tests
+  pic/pic_world_test.cpp
+  service/service_world_test.cpp
+  sim/world_support.cpp
+)
+target_include_directories(tovk_world_tests PRIVATE ${PROJECT_SOURCE_DIR}/sim)
+target_link_libraries(tovk_world_tests PRIVATE tovk_core tovk_test_support_base boardsim_models GTest::gtest_main)
+target_compile_definitions(tovk_world_tests PRIVATE
+  BOARDSIM_PATH="$<TARGET_FILE:boardsim>"
+  PROBE_PATH="$<TARGET_FILE:world_probe>"
+  TOVK_DRIVER_PATH="$<TARGET_FILE:tovk_driver>"
+  REFSERVER_PATH="$<TARGET_FILE:refserver>")
+add_dependencies(tovk_world_tests boardsim boardsim_shim world_probe tovk tovk_driver refserver)
+gtest_discover_tests(tovk_world_tests DISCOVERY_TIMEOUT 30 PROPERTIES TIMEOUT 180)
