@@ -6,6 +6,7 @@ target_link_libraries(tovk_driver PRIVATE tovk_core)
 
 # tovk through the simulated board: the real binary and the driver in worlds.
 add_executable(tovk_world_tests
+  board/board_world_test.cpp
   pic/pic_world_test.cpp
   service/service_world_test.cpp
   sim/world_support.cpp
