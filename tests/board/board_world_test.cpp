@@ -25,9 +25,9 @@ std::string register_word(const std::string& regs, const std::string& port, cons
 TEST(BoardWorld, ExternalPowerAndChannelCommands) {
     SKIP_WITHOUT_WORLDS();
     process_result run = board_world(
-        {}, "\"$D\" gpio_setup >/dev/null; for v in 1 0 5 -1 off; do \"$T\" x $v >o; s=$?; head -c 60 o; echo \" x$v=$s\"; "
-            "done; for c in 2 6 5 -1 x; do \"$T\" e $c >o; s=$?; head -c 60 o; echo \" e$c=$s\"; \"$B\" ctl regs | grep port=H; "
-            "done; \"$T\" e >o; s=$?; head -c 20 o; echo \" e=$s\"");
+        {}, "O=$(mktemp); \"$D\" gpio_setup >/dev/null; for v in 1 0 5 -1 off; do \"$T\" x $v >\"$O\"; s=$?; head -c 60 \"$O\"; echo \" x$v=$s\"; "
+            "done; for c in 2 6 5 -1 x; do \"$T\" e $c >\"$O\"; s=$?; head -c 60 \"$O\"; echo \" e$c=$s\"; \"$B\" ctl regs | grep port=H; "
+            "done; \"$T\" e >\"$O\"; s=$?; head -c 20 \"$O\"; rm -f \"$O\"; echo \" e=$s\"");
     for (auto [word, shown] : std::vector<std::pair<std::string, std::string>>{
              {"x1", "1\n x1=0"}, {"x0", "0\n x0=0"}, {"x5", "1\n x5=0"}, {"x-1", "1\n x-1=0"}}) {
         EXPECT_NE(run.out.find(shown), std::string::npos) << word << run.out;
