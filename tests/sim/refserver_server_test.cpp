@@ -217,6 +217,33 @@ TEST(RefserverSession, HoldQuietAndDeadlines) {
     EXPECT_NE(err.find("EXPECTATION FAILED: expect data 1 within 0.3 (0 of 1 data packets"), std::string::npos) << err;
 }
 
+// At 1000 bytes a second a packet of about 4.7 kB cannot be whole within a
+// second; the server's own disconnect then lets the service come back.
+TEST(RefserverSession, SlowReadingAndTheServersDisconnect) {
+    running_server server(
+        "slowread 1000; request 1; expect quiet 1; expect data 1 within 15; slowread 0; disconnect; "
+        "expect connect within 5; request 1; expect data 1 within 5");
+    bytes packet = data_packet(capture_from(seed, 1, 80));
+    ASSERT_GT(packet.size(), 3000u);
+    {
+        fake_service first;
+        ASSERT_TRUE(first.connect_to(server.port()));
+        ASSERT_TRUE(first.read_word());
+        ASSERT_TRUE(first.send_all(packet));
+        EXPECT_TRUE(first.wait_closed(20s));
+    }
+    fake_service again;
+    ASSERT_TRUE(again.connect_to(server.port()));
+    ASSERT_TRUE(again.read_word());
+    ASSERT_TRUE(again.send_all(data_packet(capture_from(seed, 2, 80))));
+    again.wait_closed();
+    const run_counts& counts = server.finish();
+    EXPECT_EQ(counts.verified, 2u);
+    EXPECT_EQ(counts.connections, 2u);
+    EXPECT_TRUE(counts.passed()) << server.out.str();
+    EXPECT_NE(server.out.str().find("-- disconnect: connection 1 disconnected by the script"), std::string::npos);
+}
+
 std::uint16_t free_port() {
     int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{};
