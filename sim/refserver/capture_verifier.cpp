@@ -77,6 +77,11 @@ capture_verdict capture_verifier::verify(const bytes& capture) {
     }
     if (!verdict.place) {
         explain_unplaced(capture, verdict);
+        const logged_stream* first = streams.empty() ? nullptr : log_.stream(streams.front());
+        if (first && first->lost != 0) {
+            verdict.problem += "; the line lost " + std::to_string(first->lost) + " bytes of stream " +
+                               std::to_string(first->number);
+        }
         return verdict;
     }
     check_order(verdict, streams);

@@ -259,10 +259,12 @@ TEST_F(PlacedCaptures, WrongStreamSkippedAndRepeatedCapturesFail) {
     log_capture_stream(3, 40);
     capture_verifier verifier(settings(), log);
 
-    // Stream 9 is not a capture the log knows.
+    // Stream 9 is not a capture the log knows; the line's losses are named.
+    log.add_line("lost t=2 stream=1 count=3");
     auto stranger = verifier.verify(capture_from(seed, 9, 122));
     EXPECT_FALSE(stranger.verified);
     EXPECT_FALSE(stranger.place);
+    EXPECT_NE(stranger.problem.find("the line lost 3 bytes of stream 1"), std::string::npos) << stranger.problem;
 
     // Stream 2 before stream 1 arrived: 1 is missing.
     auto skipping = verifier.verify(capture_from(seed, 2, 122));
