@@ -91,6 +91,7 @@ bool device_fs::start(const std::string& directory, std::string& error) {
     char* argv[] = {program, option, name, nullptr};
     fuse_args args = FUSE_ARGS_INIT(3, argv);
     fuse_ = fuse_new(&args, &ops, sizeof ops, this);
+    fuse_opt_free_args(&args);
     if (fuse_ == nullptr) {
         error = "cannot create the device filesystem";
         return false;

@@ -2,6 +2,7 @@
 #include "world.h"
 
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,7 +20,13 @@ void forward_to_world(int signal_number) {
     if (world_pid > 0) kill(world_pid, signal_number);
 }
 
+void end_on_abort(int) { _exit(128 + SIGABRT); }
+
 int run_as_init(const world_options& options) {
+    // An init ignores its own abort(); a failed check must still end the world.
+    signal(SIGABRT, end_on_abort);
+    // A launcher killed outright takes its world along.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
     int status = 125;
     {
         world init(options);
@@ -50,9 +57,12 @@ int launch_world(const world_options& options) {
     for (int signal_number : {SIGTERM, SIGINT, SIGHUP, SIGQUIT}) sigaction(signal_number, &action, nullptr);
     int wait_status = 0;
     while (waitpid(pid, &wait_status, 0) == -1) {
-        if (errno != EINTR) return 125;
+        if (errno != EINTR) _exit(125);
     }
-    return exit_status_of(wait_status);
+    // This process left its PID namespace behind and can make no threads, so
+    // leak checkers that need one at exit must not run here.
+    std::fflush(nullptr);
+    _exit(exit_status_of(wait_status));
 }
 
 }  // namespace boardsim

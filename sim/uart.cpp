@@ -186,6 +186,22 @@ std::size_t uart_switch::unread() const {
     return static_cast<std::size_t>(count);
 }
 
+// A write to the master reaches the slave's queue a moment later, from a
+// kernel worker. While a host waits in a device write nothing else moves the
+// queue, so once it holds still it tells what the host has not yet read.
+std::size_t uart_switch::settled_unread() const {
+    constexpr int quiet_reads = 5;
+    constexpr int most_reads = 100;
+    std::size_t last = unread();
+    for (int quiet = 0, reads = 0; quiet < quiet_reads && reads < most_reads; ++reads) {
+        usleep(100);
+        std::size_t now = unread();
+        quiet = now == last ? quiet + 1 : 0;
+        last = now;
+    }
+    return last;
+}
+
 void uart_switch::attach(unsigned channel, std::unique_ptr<channel_device> device) {
     devices_.at(channel) = std::move(device);
     log_.add("uart", "attach ch=" + std::to_string(channel) + " device=" + devices_[channel]->describe());

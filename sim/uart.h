@@ -56,6 +56,8 @@ public:
     bool open(std::string& error);
     std::string slave_path() const { return slave_path_; }
     std::size_t unread() const;
+    // The same once bytes the world just wrote have reached the host's queue.
+    std::size_t settled_unread() const;
 
     void attach(unsigned channel, std::unique_ptr<channel_device> device);
     std::string describe(unsigned channel) const;

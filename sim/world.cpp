@@ -87,9 +87,10 @@ world::world(world_options options)
                      }
                  },
                  [this](port_id port, std::uint32_t level) {
-                     if (port == port_id::b) {
-                         pic_.port_b_changed(static_cast<std::uint8_t>(level), uart_.unread(), event_log::now());
-                     }
+                     if (port != port_id::b) return;
+                     bool counted = pic_.status().streaming && uart_.selected() == 0;
+                     port_b_unread_ = counted ? uart_.settled_unread() : uart_.unread();
+                     pic_.port_b_changed(static_cast<std::uint8_t>(level), port_b_unread_, event_log::now());
                  },
                  [this](port_id port) { return port == port_id::b ? pic_stamp() : std::string(); },
              }),
@@ -99,8 +100,7 @@ world::~world() { tear_down(); }
 
 std::string world::pic_stamp() const {
     pic_status status = pic_.status();
-    std::size_t unread = uart_.unread();
-    std::uint64_t consumed = status.sent > unread ? status.sent - unread : 0;
+    std::uint64_t consumed = status.sent > port_b_unread_ ? status.sent - port_b_unread_ : 0;
     return "stream=" + std::to_string(status.stream_number) + " consumed=" + std::to_string(consumed);
 }
 

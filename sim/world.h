@@ -90,6 +90,7 @@ private:
     event_log log_;
     std::mutex lock_;  // guards the models, the UART and the settings
     pic_settings pic_settings_;
+    std::size_t port_b_unread_ = 0;  // the host's unread stream at the last port B write
     pic_model pic_;
     uart_switch uart_;
     board_model board_;
@@ -115,7 +116,8 @@ private:
     std::vector<std::string> environment_;
 };
 
-// Host side: enters the namespaces, runs a world as PID 1, waits for it.
+// Host side: enters the namespaces, runs a world as PID 1, waits for it and
+// ends this process with its status (returns only when it cannot start one).
 int launch_world(const world_options& options);
 
 }  // namespace boardsim

@@ -82,12 +82,13 @@ TEST(WorldAdc, FixtureAnswersEveryStimulusLineOnItsChannel) {
         {"porth", 0x10, 3, 7}, {"porth", 0x20, 3, 2}, {"porta", 0x08, 3, 3}, {"porta", 0x10, 3, 4},
         {"porta", 0x20, 3, 5}, {"porta", 0x80, 3, 6},
     };
-    std::string script = "for p in porta portb portc portf porth; do $P write $p 4 0xff; done\n";
+    std::string script = "$P write porta 4 0xff + write portb 4 0xff + write portc 4 0xff + write portf 4 0xff + "
+                         "write porth 4 0xff";
     for (const auto& [port, bit, channel, index] : lines) {
-        script += "$P adc " + std::to_string(channel) + " 4; $P write " + port + " 0 " + std::to_string(bit) +
-                  "; $P adc " + std::to_string(channel) + " 4; $P write " + port + " 0 0\n";
+        std::string adc = " + adc " + std::to_string(channel) + " 4";
+        script += adc + " + write " + port + " 0 " + std::to_string(bit) + adc + " + write " + port + " 0 0";
     }
-    script += "$B ctl fixture level B.3 wrong; $P write portb 0 8; $P adc 2 4\n";
+    script += "\n$B ctl fixture level B.3 wrong; $P write portb 0 8 + adc 2 4\n";
     script += "$B ctl fixture level B.3 limit; $P adc 2 4\n";
     script += "$B ctl fixture off; $P adc 2 4\n";
     process_result result = in_world({"--fixture"}, script);

@@ -201,9 +201,7 @@ std::vector<std::uint8_t> bytes_of(const char* hex) {
     return bytes;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int one_step(int argc, char** argv) {
     std::string what = argc > 1 ? argv[1] : "";
     if (what == "read" && argc == 4) return read_port(argv[2], static_cast<off_t>(number(argv[3])));
     if (what == "write" && argc == 5) return port_write(argv[2], static_cast<off_t>(number(argv[3])), number(argv[4])) ? 0 : 1;
@@ -220,6 +218,25 @@ int main(int argc, char** argv) {
         return line_settings(B9600, CS7, PARENB | PARODD, CSTOPB) || line_settings(B115200, CS8, 0, 0) ||
                line_settings(B38400, CS8, PARENB, 0);
     }
-    std::fprintf(stderr, "usage: world_probe read|write|adc|open|version|uart|stream|pulse|lowlat|settings ...\n");
+    std::fprintf(stderr, "usage: world_probe STEP [+ STEP...], STEP: read|write|adc|open|version|uart|stream|pulse|"
+                         "lowlat|settings ...\n");
     return 2;
+}
+
+}  // namespace
+
+// Steps separated by "+" run in order in one process, until one fails.
+int main(int argc, char** argv) {
+    int first = 1;
+    for (int i = 1; i <= argc; ++i) {
+        if (i < argc && std::strcmp(argv[i], "+") != 0) continue;
+        std::vector<char*> step{argv[0]};
+        step.insert(step.end(), argv + first, argv + i);
+        step.push_back(nullptr);
+        int status = one_step(static_cast<int>(step.size()) - 1, step.data());
+        std::fflush(stdout);
+        if (status != 0) return status;
+        first = i + 1;
+    }
+    return 0;
 }

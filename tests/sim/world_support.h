@@ -18,7 +18,7 @@ std::string world_unavailable();
 // `boardsim options -- /bin/sh -c script`, with $P (probe), $B (boardsim)
 // and $T (tovk) set for the script.
 process_result in_world(const std::vector<std::string>& options, const std::string& script,
-                        std::chrono::milliseconds timeout = std::chrono::seconds(30));
+                        std::chrono::milliseconds timeout = std::chrono::seconds(90));
 std::vector<std::string> world_argv(const std::vector<std::string>& options, const std::string& script);
 
 // Every value of `key=` in `text`, in order.
