@@ -105,7 +105,7 @@ void reporter::summary(const run_counts& counts, std::int64_t tolerance, bool lo
          << " verified=" << counts.verified << " mismatches=" << counts.mismatches
          << " expectations=" << counts.expectations - counts.expectations_failed << "/" << counts.expectations
          << " connections=" << counts.connections << " resends=" << counts.resends << " words=" << counts.words
-         << " window=" << (log_attached ? "pulse_end+lead tolerance=" + std::to_string(tolerance) : "searched (no PIC log)")
+         << " window=" << (log_attached ? "placed_by_log tolerance=" + std::to_string(tolerance) : "searched_without_log")
          << (counts.interrupted ? " interrupted" : "") << " result=" << (counts.passed() ? "ok" : "FAILED");
     out_ << line.str() << std::endl;
     std::ostringstream json;
