@@ -16,7 +16,7 @@
 //   --json FILE         JSON lines: one per packet, event and expectation, then the summary
 //   --pic-log PATH      the PIC model's log (a file, or a world's log directory
 //                       holding pic.log): places each capture exactly
-//   --tolerance N       bytes a window may lie off the logged pulse end (0)
+//   --tolerance N       bytes a read may begin before the log's stamps (0)
 //   --seed N            stream seed while no log names one (1)
 //   --pic-channels N    bits per sample of the PIC's stream while no log names them
 //   --rate N, --in-channels N, --out-channels N
