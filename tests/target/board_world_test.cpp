@@ -4,8 +4,11 @@
 // the emulated program alone.
 #include "support/process.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -98,6 +101,53 @@ TEST(ArmOnTheBoard, ServiceTalksToThePicMeasuresAndStops) {
     EXPECT_NE(low_latency.find("on=1 changed=1"), std::string::npos) << low_latency;
     EXPECT_NE(low_latency.find("on=0 changed=1"), std::string::npos) << low_latency;
     EXPECT_NE(file_text(logs.path + "/pic.log").find("frame t="), std::string::npos);
+}
+
+// Both ends of one loopback TCP connection, as inetd hands the bridge one.
+struct tcp_pair {
+    int client = -1;
+    int server = -1;
+    tcp_pair() {
+        int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        auto* generic = reinterpret_cast<sockaddr*>(&address);
+        if (bind(listener, generic, length) == 0 && listen(listener, 1) == 0 &&
+            getsockname(listener, generic, &length) == 0) {
+            client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            if (connect(client, generic, length) == 0) server = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        }
+        close(listener);
+    }
+    ~tcp_pair() {
+        if (client != -1) close(client);
+        if (server != -1) close(server);
+    }
+};
+
+// The bridge's rates reach the line through the emulator's terminal
+// translation, the highest ones included.
+TEST(ArmOnTheBoard, BridgeSetsTheLineAtEveryRateOfTheSettings) {
+    std::string reason = why_no_world();
+    if (!reason.empty()) GTEST_SKIP() << reason;
+    for (const char* rate : {"9600", "460800", "921600", "4000000"}) {
+        log_dir logs;
+        tcp_pair connection;
+        ASSERT_NE(connection.server, -1);
+        std::string script = "T=\"" + emulated_tovk() + "\"; eval \"$T f 2 " + rate + " 7 O 1\" >&2; eval \"$T n\"";
+        child_process world(host_boardsim, {"boardsim", "--log", logs.path, "--", "/bin/sh", "-c", script},
+                            connection.server);
+        // The bridge ends when the client has nothing more to say.
+        shutdown(connection.client, SHUT_WR);
+        std::optional<process_result> ended = world.finish(std::chrono::seconds(60));
+        ASSERT_TRUE(ended) << rate;
+        EXPECT_EQ(ended->status, 0) << rate << ended->err;
+        std::string serial = file_text(logs.path + "/serial.log");
+        std::string expected = "speed=" + std::string(rate) + " ispeed=" + rate + " data=7 parity=odd stop=1";
+        EXPECT_NE(serial.find(expected), std::string::npos) << serial;
+    }
 }
 
 }  // namespace
