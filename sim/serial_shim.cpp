@@ -9,7 +9,9 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <fcntl.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -144,7 +146,46 @@ int set_serial(const serial_struct* settings) {
     return 0;
 }
 
+// Every byte the host takes off the line, read or flushed, counted in a word
+// the world shares: what the host has consumed of the PIC's stream is then
+// exact at any moment, whatever is still on its way through the terminal.
+unsigned long long* consumed_counter() {
+    static unsigned long long* counter = [] () -> unsigned long long* {
+        const char* path = getenv("BOARDSIM_UART_CONSUMED");
+        int fd = path != nullptr ? open(path, O_RDWR | O_CLOEXEC) : -1;
+        if (fd == -1) return nullptr;
+        void* mapped = mmap(nullptr, sizeof(unsigned long long), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        close(fd);
+        return mapped == MAP_FAILED ? nullptr : static_cast<unsigned long long*>(mapped);
+    }();
+    return counter;
+}
+
+void count_consumed(long long bytes) {
+    unsigned long long* counter = consumed_counter();
+    if (counter != nullptr && bytes > 0) __atomic_add_fetch(counter, static_cast<unsigned long long>(bytes), __ATOMIC_SEQ_CST);
+}
+
 }  // namespace
+
+extern "C" ssize_t read(int fd, void* buffer, size_t count) {
+    using read_function = ssize_t (*)(int, void*, size_t);
+    static auto real = reinterpret_cast<read_function>(dlsym(RTLD_NEXT, "read"));
+    ssize_t result = real(fd, buffer, count);
+    if (result > 0 && consumed_counter() != nullptr && is_uart(fd)) count_consumed(result);
+    return result;
+}
+
+extern "C" int tcflush(int fd, int queue) {
+    using tcflush_function = int (*)(int, int);
+    static auto real = reinterpret_cast<tcflush_function>(dlsym(RTLD_NEXT, "tcflush"));
+    int waiting = 0;
+    bool input = (queue == TCIFLUSH || queue == TCIOFLUSH) && consumed_counter() != nullptr && is_uart(fd) &&
+                 ::ioctl(fd, FIONREAD, &waiting) == 0;
+    int result = real(fd, queue);
+    if (result == 0 && input) count_consumed(waiting);
+    return result;
+}
 
 extern "C" int ioctl(int fd, unsigned long request, ...) {
     va_list arguments;

@@ -185,7 +185,7 @@ bool world::execute_fixture(const std::vector<std::string>& words, std::vector<s
     if (words.size() == 2 && (words[1] == "on" || words[1] == "off")) {
         bool on = words[1] == "on";
         board_.set_fixture(on);
-        uart_.attach(0, on ? make_answer_device(answer_kind::bit7) : make_pic_device(pic_, [this] { return uart_.unread(); }));
+        uart_.attach(0, on ? make_answer_device(answer_kind::bit7) : make_pic_device(pic_, [this] { return host_unread(); }));
         for (unsigned channel = 1; channel < 3; ++channel) {
             uart_.attach(channel, on ? make_answer_device(answer_kind::bit7) : make_silent_device());
         }
@@ -225,7 +225,7 @@ bool world::execute_channel(const std::vector<std::string>& words, std::vector<s
     } else if (words.size() != 3) {
         return fail(reply, "usage: channel CH pic|echo|none|fixture|unix PATH");
     } else if (kind == "pic") {
-        uart_.attach(channel, make_pic_device(pic_, [this] { return uart_.unread(); }));
+        uart_.attach(channel, make_pic_device(pic_, [this] { return host_unread(); }));
     } else if (kind == "echo") {
         uart_.attach(channel, make_answer_device(answer_kind::echo));
     } else if (kind == "fixture") {

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -26,6 +27,7 @@ namespace boardsim {
 namespace {
 
 const char* const board_dir = "/dev/.board";
+const char* const consumed_counter_path = "/dev/.uart-consumed";
 const char* const device_names[] = {"porta", "portb", "portc", "portf", "porth",
                                     "adc0",  "adc1",  "adc2",  "adc3",  "adc4"};
 
@@ -77,7 +79,13 @@ int exit_status_of(int wait_status) {
 
 world::world(world_options options)
     : options_(std::move(options)),
-      pic_(pic_settings_, [this](const std::string& line) { log_.add("pic", line); }),
+      pic_(pic_settings_,
+           [this](const std::string& line) {
+               if (line.rfind("stream_start", 0) == 0 && host_consumed_ != nullptr) {
+                   consumed_at_stream_start_ = host_consumed_->load();
+               }
+               log_.add("pic", line);
+           }),
       uart_(log_),
       board_(log_,
              board_hooks{
@@ -89,7 +97,7 @@ world::world(world_options options)
                  [this](port_id port, std::uint32_t level) {
                      if (port != port_id::b) return;
                      bool counted = pic_.status().streaming && uart_.selected() == 0;
-                     port_b_unread_ = counted ? uart_.settled_unread() : uart_.unread();
+                     port_b_unread_ = counted ? host_unread() : uart_.unread();
                      pic_.port_b_changed(static_cast<std::uint8_t>(level), port_b_unread_, event_log::now());
                  },
                  [this](port_id port) { return port == port_id::b ? pic_stamp() : std::string(); },
@@ -104,8 +112,34 @@ std::string world::pic_stamp() const {
     return "stream=" + std::to_string(status.stream_number) + " consumed=" + std::to_string(consumed);
 }
 
+// What the host has not read of the stream: exact from the shim's count,
+// or, without it, the line's queue once the terminal has settled.
+std::size_t world::host_unread() const {
+    if (host_consumed_ == nullptr) return uart_.settled_unread();
+    std::uint64_t sent = pic_.status().sent;
+    std::uint64_t consumed = host_consumed_->load() - consumed_at_stream_start_;
+    return sent > consumed ? static_cast<std::size_t>(sent - consumed) : 0;
+}
+
+bool world::share_consumed_counter(std::string& error) {
+    int fd = open(consumed_counter_path, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd == -1 || fchmod(fd, 0666) != 0 || ftruncate(fd, sizeof(std::uint64_t)) != 0) {
+        if (fd != -1) close(fd);
+        error = std::string("cannot make ") + consumed_counter_path;
+        return false;
+    }
+    void* mapped = mmap(nullptr, sizeof(std::uint64_t), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    close(fd);
+    if (mapped == MAP_FAILED) {
+        error = std::string("cannot map ") + consumed_counter_path;
+        return false;
+    }
+    host_consumed_ = static_cast<std::atomic<std::uint64_t>*>(mapped);
+    return true;
+}
+
 bool world::build(std::string& error) {
-    if (!build_dev(board_dir, error)) return false;
+    if (!build_dev(board_dir, error) || !share_consumed_counter(error)) return false;
     if (!mount_proc()) std::fprintf(stderr, "boardsim: warning: the world keeps the host's /proc\n");
     if (!loopback_up()) std::fprintf(stderr, "boardsim: warning: cannot bring the loopback up\n");
     if (!options_.log_dir.empty() && !log_.write_to(options_.log_dir)) {
@@ -132,7 +166,7 @@ bool world::start_devices(std::string& error) {
         return false;
     }
     board_.set_fixture(options_.fixture);
-    uart_.attach(0, options_.fixture ? make_answer_device(answer_kind::bit7) : make_pic_device(pic_, [this] { return uart_.unread(); }));
+    uart_.attach(0, options_.fixture ? make_answer_device(answer_kind::bit7) : make_pic_device(pic_, [this] { return host_unread(); }));
     for (unsigned channel = 1; channel < 3 && options_.fixture; ++channel) {
         uart_.attach(channel, make_answer_device(answer_kind::bit7));
     }
@@ -192,13 +226,14 @@ void world::prepare_environment() {
             if (!variable.substr(11).empty()) preload += (preload.empty() ? "" : ":") + variable.substr(11);
         } else if (variable.rfind("ASAN_OPTIONS=", 0) == 0) {
             asan = variable.substr(13) + ":" + asan;
-        } else if (variable.rfind("BOARDSIM_CONTROL=", 0) != 0) {
+        } else if (variable.rfind("BOARDSIM_CONTROL=", 0) != 0 && variable.rfind("BOARDSIM_UART_CONSUMED=", 0) != 0) {
             environment_.push_back(variable);
         }
     }
     if (!preload.empty()) environment_.push_back("LD_PRELOAD=" + preload);
     environment_.push_back("ASAN_OPTIONS=" + asan);
     environment_.push_back("BOARDSIM_CONTROL=" + options_.control_path);
+    environment_.push_back(std::string("BOARDSIM_UART_CONSUMED=") + consumed_counter_path);
 }
 
 // Registered before the child can end, so the reaper always finds its box.

@@ -84,6 +84,8 @@ private:
     void report_registers(std::vector<std::string>& reply) const;
     void report_status(std::vector<std::string>& reply) const;
     std::string pic_stamp() const;
+    bool share_consumed_counter(std::string& error);
+    std::size_t host_unread() const;
 
     world_options options_;
     std::string private_dir_;
@@ -91,6 +93,9 @@ private:
     std::mutex lock_;  // guards the models, the UART and the settings
     pic_settings pic_settings_;
     std::size_t port_b_unread_ = 0;  // the host's unread stream at the last port B write
+    // Bytes the host has taken off the line, counted by the preload shim.
+    std::atomic<std::uint64_t>* host_consumed_ = nullptr;
+    std::uint64_t consumed_at_stream_start_ = 0;
     pic_model pic_;
     uart_switch uart_;
     board_model board_;
