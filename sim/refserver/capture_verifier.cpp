@@ -16,13 +16,13 @@ std::string place_text(const capture_place& place, const capture_format& format)
     return "stream " + std::to_string(place.stream) + " window " + std::to_string(place.read_begin + format.lead_length());
 }
 
-// The log stamps line changes with the bytes the host had consumed, counting
-// as unread only what already sits in the tty's input queue; bytes still on
-// their way through the pseudo-terminal are counted as consumed. A stamp can
-// thus only run ahead of the host, never behind. Three stamps bound where the
-// read began: the pulse's start plus the bytes read during it, the pulse's
-// end, and the end of the exchange minus the read; the smallest is exact
-// unless all three ran ahead at once.
+// Where the log says the read began. Each stamp counts the stream bytes the
+// host had consumed; a stamp taken from the tty's input queue runs ahead of
+// the host while bytes are still inside the pseudo-terminal, so the earliest
+// of three stamps is taken: the pulse's start plus the bytes read during it,
+// the pulse's end, and the exchange's end minus the read. A stamp counted by
+// the host itself is exact relative to the stream's other stamps, but the
+// whole stream lags when the host's flush discards bytes still on their way.
 std::optional<std::int64_t> capture_read_begin(const logged_stream* stream, const capture_format& format) {
     if (!stream || stream->pulses.empty()) return std::nullopt;
     const logged_pulse& pulse = stream->pulses.front();
@@ -123,8 +123,7 @@ void capture_verifier::verify_against_log(const bytes& capture, const std::vecto
     std::string where = "read began at " + std::to_string(found->place.read_begin) + ", " +
                         std::to_string(std::abs(off)) + " bytes " + (off < 0 ? "before" : "after") +
                         " the log's stamps (" + std::to_string(*verdict.logged_read_begin) + ")";
-    // Stamps never lag the host: a read after them means skipped bytes.
-    if (off > 0 || -off > settings_.tolerance) {
+    if (std::abs(off) > settings_.tolerance) {
         verdict.problem = where;
         return;
     }

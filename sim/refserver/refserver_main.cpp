@@ -16,7 +16,7 @@
 //   --json FILE         JSON lines: one per packet, event and expectation, then the summary
 //   --pic-log PATH      the PIC model's log (a file, or a world's log directory
 //                       holding pic.log): places each capture exactly
-//   --tolerance N       bytes a read may begin before the log's stamps (0)
+//   --tolerance N       bytes a read may begin off the log's stamps (0)
 //   --seed N            stream seed while no log names one (1)
 //   --pic-channels N    bits per sample of the PIC's stream while no log names them
 //   --rate N, --in-channels N, --out-channels N
@@ -61,13 +61,11 @@
 // most one request: words sent before its next data packet leaves ask once.
 //
 // Windows: the capture's stream and read position are found in the stream
-// itself. With the PIC log, the read must begin where the log's stamps put it:
-// the earliest of the select pulse's start plus the bytes read during it, the
-// pulse's end, and the exchange's end minus the read. A stamp may run ahead of
-// the host (bytes still inside the pseudo-terminal count as consumed), never
-// behind, so a read after it always fails and one before it fails beyond
-// --tolerance. Every capture stream in the log (a sampling stream with one
-// select pulse) must arrive, in order; a packet that fits no later stream is a
+// itself. With the PIC log, the read must begin where the log's stamps put it
+// (within --tolerance): the earliest of the select pulse's start plus the
+// bytes read during it, the pulse's end, and the exchange's end minus the
+// read. Every capture stream in the log (a sampling stream with one select
+// pulse) must arrive, in order; a packet that fits no later stream is a
 // mismatch. After the server cut or dropped a connection the captures in
 // flight may be missing; after the service closed one mid-packet, its first
 // packet of that kind on the next connection must repeat the unfinished bytes
