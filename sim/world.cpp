@@ -404,7 +404,7 @@ void world::serve_connection(std::uint64_t id, int fd) {
         while (reader.next(line)) {
             std::vector<std::string> words = decode_words(line);
             if (!words.empty() && words[0] == "run") {
-                serve_run(fd, words, reader.take_descriptors());
+                serve_run(fd, reader, words);
                 break;
             }
             std::vector<std::string> reply;
@@ -423,7 +423,8 @@ void world::serve_connection(std::uint64_t id, int fd) {
 
 // run CWD ARG...: the command inside the world with the caller's stdio; the
 // caller may send "kill N" lines and gets "exit=N" when it ends.
-void world::serve_run(int fd, const std::vector<std::string>& words, std::vector<int> stdio) {
+void world::serve_run(int fd, line_reader& reader, const std::vector<std::string>& words) {
+    std::vector<int> stdio = reader.take_descriptors();
     auto box = std::make_shared<child_box>();
     box->connection = fd;
     pid_t pid = -1;
@@ -436,7 +437,6 @@ void world::serve_run(int fd, const std::vector<std::string>& words, std::vector
         return;
     }
     write_all(fd, "pid=" + std::to_string(pid) + "\n");
-    line_reader reader(fd);
     std::string line;
     while (reader.next(line)) {
         std::vector<std::string> request = decode_words(line);

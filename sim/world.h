@@ -5,6 +5,7 @@
 #pragma once
 
 #include "board_model.h"
+#include "control_protocol.h"
 #include "device_fs.h"
 #include "event_log.h"
 #include "pic_model.h"
@@ -72,7 +73,7 @@ private:
     void serve_control();
     void serve_connection(std::uint64_t id, int fd);
     void join_finished_connections();
-    void serve_run(int fd, const std::vector<std::string>& words, std::vector<int> stdio);
+    void serve_run(int fd, line_reader& reader, const std::vector<std::string>& words);
 
     bool execute_locked(const std::vector<std::string>& words, std::vector<std::string>& reply);
     bool execute_device(const std::vector<std::string>& words, std::vector<std::string>& reply);

@@ -3,6 +3,7 @@
 #include "world_support.h"
 
 #include <dirent.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -25,14 +26,17 @@ std::string file_text(const std::string& path) {
 struct host_view {
     std::string shm, sem, msg, mounts;
     int marked = 0;
+    int sleeping = 0;  // of those, the marked sleeps themselves
 
     static host_view now(const std::string& marker) {
         host_view view{file_text("/proc/sysvipc/shm"), file_text("/proc/sysvipc/sem"), file_text("/proc/sysvipc/msg"),
-                       file_text("/proc/self/mounts"), 0};
+                       file_text("/proc/self/mounts"), 0, 0};
         std::unique_ptr<DIR, int (*)(DIR*)> proc(opendir("/proc"), closedir);
         while (dirent* entry = readdir(proc.get())) {
             std::string cmdline = file_text(std::string("/proc/") + entry->d_name + "/cmdline");
-            if (cmdline.find(marker) != std::string::npos) ++view.marked;
+            if (cmdline.find(marker) == std::string::npos) continue;
+            ++view.marked;
+            if (cmdline.rfind(std::string("sleep\0", 6), 0) == 0) ++view.sleeping;
         }
         return view;
     }
@@ -70,6 +74,19 @@ TEST(WorldLifecycle, TornDownWorldLeavesNothingBehind) {
     EXPECT_EQ(result.status, 0) << result.err;
     EXPECT_EQ(result.out, "1\n");
     expect_same(before, host_view::now(marker()));
+}
+
+TEST(WorldLifecycle, KilledLauncherTakesItsWorldAlong) {
+    SKIP_WITHOUT_WORLDS();
+    std::string mark = marker() + "1";
+    child_process world(boardsim_path, world_argv({}, "sleep " + mark));
+    int seen = 0;
+    for (int i = 0; i < 500 && seen == 0; ++i, usleep(20000)) seen = host_view::now(mark).sleeping;
+    ASSERT_EQ(seen, 1) << "the world's command never started";
+    world.signal(SIGKILL);
+    ASSERT_TRUE(world.finish(std::chrono::seconds(10)));
+    for (int i = 0; i < 500 && seen != 0; ++i, usleep(20000)) seen = host_view::now(mark).marked;
+    EXPECT_EQ(seen, 0) << "the world (its init or its command) outlived its launcher";
 }
 
 TEST(WorldLifecycle, FiftyParallelWorldsStartAndEndCleanly) {
@@ -112,8 +129,10 @@ TEST(WorldLifecycle, RunJoinsARunningWorld) {
     EXPECT_EQ(shell.err, "oops\n");
     EXPECT_EQ(run({probe_path, "write", "portc", "0", "0x5a"}).status, 0);
 
-    child_process sleeper(boardsim_path, {"boardsim", "run", "--control", control, "--", "sleep", "30"});
-    usleep(200000);
+    std::string started = dir.path() + "/started";
+    child_process sleeper(boardsim_path, {"boardsim", "run", "--control", control, "--", "/bin/sh", "-c",
+                                          "touch " + started + "; exec sleep 30"});
+    for (int i = 0; i < 500 && access(started.c_str(), F_OK) != 0; ++i) usleep(20000);
     sleeper.signal(SIGTERM);
     std::optional<process_result> stopped = sleeper.finish(std::chrono::seconds(10));
     ASSERT_TRUE(stopped);
