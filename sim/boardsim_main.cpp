@@ -52,14 +52,14 @@ int usage() {
     return 2;
 }
 
-bool channel_verb(const std::string& spec, std::string& verb) {
-    std::size_t equals = spec.find('=');
+bool channel_verb(const std::string& assignment, std::string& verb) {
+    std::size_t equals = assignment.find('=');
     if (equals == std::string::npos) return false;
-    std::string kind = spec.substr(equals + 1);
+    std::string kind = assignment.substr(equals + 1);
     if (kind.rfind("unix:", 0) == 0) {
-        verb = boardsim::encode_words({"channel", spec.substr(0, equals), "unix", absolute(kind.substr(5))});
+        verb = boardsim::encode_words({"channel", assignment.substr(0, equals), "unix", absolute(kind.substr(5))});
     } else {
-        verb = boardsim::encode_words({"channel", spec.substr(0, equals), kind});
+        verb = boardsim::encode_words({"channel", assignment.substr(0, equals), kind});
     }
     return true;
 }

@@ -24,7 +24,7 @@ int hex_value(char c) {
 std::string decode_word(const std::string& word) {
     std::string plain;
     for (std::size_t i = 0; i < word.size(); ++i) {
-        if (word[i] == '%' && i + 2 < word.size() + 0 && hex_value(word[i + 1]) >= 0 && hex_value(word[i + 2]) >= 0) {
+        if (word[i] == '%' && i + 2 < word.size() && hex_value(word[i + 1]) >= 0 && hex_value(word[i + 2]) >= 0) {
             plain += static_cast<char>(hex_value(word[i + 1]) * 16 + hex_value(word[i + 2]));
             i += 2;
         } else {
