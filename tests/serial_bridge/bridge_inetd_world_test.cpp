@@ -1,0 +1,254 @@
+// The serial-TCP bridge as it runs on the board: started by a real inetd
+// from the shipped inetd.conf, once per TCP connection, inside a simulated
+// board world whose UART channels stand in for the serial devices.
+#include "sim/world_support.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+const std::string driver = TOVK_DRIVER_PATH;
+const std::string refserver = REFSERVER_PATH;
+const std::string client = BRIDGE_CLIENT_PATH;
+const std::string inetd_conf = INETD_CONF_PATH;
+
+// The world has no installed tovk: an overlay over /usr/sbin gets a file to
+// bind the built one onto, so the shipped line runs unchanged. -E keeps the
+// environment, since the world's serial shim comes in LD_PRELOAD; -d keeps
+// inetd in the foreground and logs each child's wait status. $INETD_WRAP may
+// put a tracer in front of it. The channel select lines are outputs only
+// once the service's start-up profile was applied, as at the board's boot.
+const std::string start_inetd =
+    "\"$D\" gpio_setup >/dev/null; O=\"$L/sbin\"; mkdir -p \"$O\" && mount -t tmpfs tovk \"$O\" && mkdir \"$O/up\" \"$O/work\" && "
+    "mount -t overlay overlay -o lowerdir=/usr/sbin,upperdir=\"$O/up\",workdir=\"$O/work\" /usr/sbin && "
+    ": > /usr/sbin/tovk && mount --bind \"$T\" /usr/sbin/tovk || exit 120; "
+    "$INETD_WRAP inetd -d -E -R 100000 '" + inetd_conf + "' 2>\"$L/inetd.err\" & "
+    "i=0; until grep -q ':0FA1 00000000:0000 0A' /proc/net/tcp; do i=$((i+1)); [ $i -lt 200 ] || exit 121; "
+    "sleep 0.02; done; ";
+
+// Waits (bounded) until no bridge process is left.
+const std::string await_bridges_gone =
+    "i=0; while pgrep -x tovk >/dev/null && [ $i -lt 100 ]; do i=$((i+1)); sleep 0.05; done; ";
+
+struct bridge_world {
+    scratch_dir dir;
+    process_result run;
+
+    // "{L}" in an option stands for the log directory; `before_inetd` runs
+    // ahead of inetd's start.
+    bridge_world(std::vector<std::string> options, const std::string& script,
+                 std::chrono::milliseconds timeout = std::chrono::seconds(90), const std::string& before_inetd = "") {
+        for (std::string& option : options) {
+            if (std::size_t at = option.find("{L}"); at != std::string::npos) option.replace(at, 3, dir.path());
+        }
+        options.insert(options.begin(), {"--log", dir.path()});
+        run = in_world(options,
+                       "L='" + dir.path() + "'; C='" + client + "'; D='" + driver + "'; R='" + refserver + "'; " +
+                           before_inetd + start_inetd + script,
+                       timeout);
+    }
+    std::string file(const std::string& name) const {
+        std::ifstream in(dir.path() + "/" + name);
+        std::ostringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+    // Exit status of every bridge inetd reaped, in the order it reaped them.
+    std::vector<int> bridge_statuses() const {
+        std::vector<int> statuses;
+        std::regex reaped("reaped, status ([0-9a-f]+)");
+        std::string log = file("inetd.err");
+        for (std::sregex_iterator it(log.begin(), log.end(), reaped), end; it != end; ++it) {
+            statuses.push_back(static_cast<int>(std::stoul((*it)[1].str(), nullptr, 16) >> 8));
+        }
+        return statuses;
+    }
+    std::string explain() const { return run.out + run.err + "\n--- inetd\n" + file("inetd.err"); }
+};
+
+std::vector<std::string> values(const std::string& text, const std::string& key) { return values_of(text, key); }
+
+// Bytes the world's UART passed from the host to each channel.
+std::vector<long> host_bytes_per_channel(const std::string& uart_log) {
+    std::vector<long> counts(4, 0);
+    for (const std::string& line : lines_with(uart_log, {" host ch="})) {
+        counts.at(std::stoul(values_of(line, "ch").at(0))) += std::stol(values_of(line, "count").at(0));
+    }
+    return counts;
+}
+
+TEST(BridgeUnderInetd, MegabyteEachWayThroughAnEchoingDeviceArrivesWholeAndInOrder) {
+    SKIP_WITHOUT_WORLDS();
+    bridge_world world({"--channel", "1=echo"},
+                       "\"$T\" f 1 115200 8 N 1 >/dev/null; \"$C\" echo 1048576; " + await_bridges_gone + "\"$D\" sem 2");
+    const std::string& out = world.run.out;
+    EXPECT_EQ(values(out, "first_difference"), std::vector<std::string>{"-1"}) << world.explain();
+    EXPECT_EQ(values(out, "sent"), std::vector<std::string>{"1048576"});
+    EXPECT_EQ(values(out, "received"), std::vector<std::string>{"1048576"});
+    EXPECT_EQ(values(out, "eof"), std::vector<std::string>{"1"}) << "the bridge ends after the client's half-close";
+    EXPECT_EQ(world.bridge_statuses(), std::vector<int>{0});
+    EXPECT_EQ(values(out, "sem2"), std::vector<std::string>{"1"});
+    EXPECT_EQ(host_bytes_per_channel(world.file("uart.log")).at(1), 1048576);
+}
+
+// The tracer shows the bridge's own writes to the line, which the world's
+// reads of the pseudo-terminal would merge.
+TEST(BridgeUnderInetd, HalfCloseDrainsEveryByteToTheLineInPiecesOfAtMostOneBuffer) {
+    SKIP_WITHOUT_WORLDS();
+    bridge_world world(
+        {"--channel", "1=unix:{L}/device.sock"},
+        "socat -u UNIX-CONNECT:\"$L/device.sock\" CREATE:\"$L/line.bin\" & S=$!; sleep 0.2; "
+        "\"$T\" f 1 9600 8 N 1 >/dev/null; \"$C\" send 3000 200; " + await_bridges_gone +
+            "sleep 0.2; kill $S; \"$D\" sem 2",
+        std::chrono::seconds(90),
+        // The tracer stops the leak checker of a sanitized build, which is not what runs here.
+        "INETD_WRAP=\"strace -f -qq -o $L/trace -e trace=openat,write\"; "
+        "export ASAN_OPTIONS=\"$ASAN_OPTIONS:detect_leaks=0\"; ");
+    EXPECT_EQ(values(world.run.out, "eof"), std::vector<std::string>{"1"}) << world.explain();
+    EXPECT_EQ(values(world.run.out, "sem2"), std::vector<std::string>{"1"});
+
+    std::string line = world.file("line.bin");
+    ASSERT_EQ(line.size(), 3000u) << "every byte reaches the device";
+    for (std::size_t at = 0; at < line.size(); ++at) {
+        ASSERT_EQ(static_cast<unsigned char>(line[at]), at % 256) << "byte " << at;
+    }
+
+    std::string trace = world.file("trace");
+    std::smatch opened;
+    ASSERT_TRUE(std::regex_search(trace, opened, std::regex(R"((\d+) +openat\([^\n]*"/dev/ttyAM1"[^\n]*= (\d+))")))
+        << trace;
+    std::regex tty_write("(^|\n)" + opened[1].str() + " +write\\(" + opened[2].str() + ", [^\n]*= (-?\\d+)");
+    std::vector<long> pieces;
+    for (std::sregex_iterator it(trace.begin(), trace.end(), tty_write), end; it != end; ++it) {
+        pieces.push_back(std::stol((*it)[2].str()));
+    }
+    long total = 0;
+    for (long piece : pieces) {
+        EXPECT_GT(piece, 0);
+        EXPECT_LE(piece, 1024);
+        total += piece;
+    }
+    EXPECT_EQ(total, 3000) << trace;
+    EXPECT_GE(pieces.size(), 3u);
+}
+
+TEST(BridgeUnderInetd, SettingsOfTheRecordReachTheLineAndSelectTheChannel) {
+    SKIP_WITHOUT_WORLDS();
+    // Each connection sends as many bytes as its number, so the UART log
+    // tells which channel each one reached.
+    bridge_world world(
+        {},
+        "\"$C\" listen 3000; "  // nothing set yet: refused
+        "\"$T\" f 1 9600 8 N 1 >/dev/null && \"$C\" send 1 >/dev/null; "
+        "\"$T\" f 2 19200 7 E 1 >/dev/null && \"$C\" send 2 >/dev/null; "
+        "\"$T\" f 3 57600 8 O 1 >/dev/null && \"$C\" send 4 >/dev/null; "
+        "\"$T\" f 0 115200 8 N 2 >/dev/null && \"$C\" send 8 >/dev/null; "
+        "\"$T\" f 1 4800 7 O 2 >/dev/null && \"$C\" send 16 >/dev/null; " +
+            await_bridges_gone + "\"$D\" sem 2; : | \"$T\" n 2>\"$L/pipe.err\"; echo pipe_status=$?");
+    const std::string& out = world.run.out;
+    EXPECT_EQ(values(out, "eof"), std::vector<std::string>{"1"}) << world.explain();
+    EXPECT_NE(out.find("text=Serial-TCP settings are not set"), std::string::npos)
+        << "under inetd the log stream is the connection too";
+    EXPECT_EQ(world.bridge_statuses(), (std::vector<int>{1, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(values(out, "sem2"), std::vector<std::string>{"1"});
+
+    std::vector<std::string> applied = lines_with(world.file("serial.log"), {"speed="});
+    ASSERT_EQ(applied.size(), 5u) << "the refused connection touched no line\n" << world.file("serial.log");
+    const char* expected[] = {"speed=9600 ispeed=9600 data=8 parity=none stop=1",
+                              "speed=19200 ispeed=19200 data=7 parity=even stop=1",
+                              "speed=57600 ispeed=57600 data=8 parity=odd stop=1",
+                              "speed=115200 ispeed=115200 data=8 parity=none stop=2",
+                              "speed=4800 ispeed=4800 data=7 parity=odd stop=2"};
+    for (std::size_t at = 0; at < applied.size(); ++at) {
+        EXPECT_NE(applied[at].find(expected[at]), std::string::npos) << applied[at];
+    }
+    EXPECT_EQ(host_bytes_per_channel(world.file("uart.log")), (std::vector<long>{8, 1 + 16, 2, 4}))
+        << world.file("uart.log");
+
+    // Standard input a pipe: no socket to keep alive.
+    EXPECT_EQ(values(out, "pipe_status"), std::vector<std::string>{"1"});
+    std::string pipe_log = world.file("pipe.err");
+    EXPECT_NE(pipe_log.find("setsockopt"), std::string::npos) << pipe_log;
+    EXPECT_NE(pipe_log.find("Fatal error in function: socket_keepalive_enable\n"), std::string::npos) << pipe_log;
+}
+
+TEST(BridgeUnderInetd, TakenLineEndsTheConnectionAtOnceAndTheHolderKeepsIt) {
+    SKIP_WITHOUT_WORLDS();
+    // Each refused client listens for less time than the holder keeps the
+    // line, so a bridge that waited for it would show eof=0.
+    bridge_world world(
+        {"--channel", "1=echo"},
+        "\"$T\" f 1 115200 8 N 1 >/dev/null; "
+        "\"$D\" hold_serial 4 >/dev/null & H=$!; sleep 0.5; echo holder:; \"$C\" listen 2000; \"$D\" sem 2; wait $H; "
+        "\"$C\" send 5 3000 >\"$L/first.out\" & F=$!; sleep 0.8; echo second:; \"$C\" listen 2000; wait $F; "
+        "echo first:; cat \"$L/first.out\"; " +
+            await_bridges_gone + "\"$D\" sem 2");
+    const std::string& out = world.run.out;
+    EXPECT_EQ(values(out, "eof"), (std::vector<std::string>{"1", "1", "1"})) << world.explain();
+    EXPECT_EQ(values(out, "received"), (std::vector<std::string>{"0", "0", "5"})) << "only the first was served";
+    EXPECT_EQ(values(out, "sem2"), (std::vector<std::string>{"0", "1"})) << "the holder is not disturbed";
+    EXPECT_EQ(world.bridge_statuses(), (std::vector<int>{1, 1, 0})) << world.explain();
+    EXPECT_EQ(host_bytes_per_channel(world.file("uart.log")).at(1), 5);
+}
+
+TEST(BridgeUnderInetd, ServiceWaitsForTheLineAndResumesItsCapturesUncorrupted) {
+    SKIP_WITHOUT_WORLDS();
+    // Connections mid-capture are refused; keep trying until one also finds
+    // the line free between two exchanges and holds it for a while.
+    bridge_world world(
+        {"--channel", "1=echo"},
+        "\"$T\" f 1 115200 8 N 1 >/dev/null; "
+        "\"$T\" i 127.0.0.1 >/dev/null 2>\"$L/service.err\" & S=$!; "
+        "(\"$R\" --pic-log \"$L\" 'continuous 6' >\"$L/refserver.out\" 2>&1; echo refserver=$?) & Q=$!; sleep 2; "
+        "refused=0; served=0; n=0; while [ $n -lt 400 ] && { [ $refused = 0 ] || [ $served = 0 ]; }; do n=$((n+1)); "
+        "r=$(\"$C\" send 10 600); case \"$r\" in *received=10*) served=$((served+1));; *received=0*) "
+        "refused=$((refused+1));; esac; done; echo refused=$refused served=$served; "
+        "wait $Q; \"$T\" r; wait $S; echo service=$?; \"$D\" sem 2",
+        std::chrono::seconds(120));
+    const std::string& out = world.run.out;
+    EXPECT_EQ(values(out, "served"), std::vector<std::string>{"1"}) << world.explain();
+    ASSERT_EQ(values(out, "refused").size(), 1u);
+    EXPECT_GE(std::stoi(values(out, "refused")[0]), 1);
+    EXPECT_EQ(values(out, "refserver"), std::vector<std::string>{"0"}) << world.file("refserver.out");
+    EXPECT_NE(world.file("refserver.out").find("mismatches=0"), std::string::npos) << world.file("refserver.out");
+    EXPECT_EQ(values(out, "service"), std::vector<std::string>{"0"}) << world.file("service.err");
+    EXPECT_EQ(values(out, "sem2"), std::vector<std::string>{"1"});
+}
+
+TEST(BridgeUnderInetd, ResetSilenceAndStopSignalEachEndTheBridgeAndFreeTheLine) {
+    SKIP_WITHOUT_WORLDS();
+    bridge_world world(
+        {"--channel", "1=echo", "--channel", "2=none"},
+        // A silent device does not end the connection; the client's half-close does.
+        "\"$T\" f 2 9600 8 N 1 >/dev/null; echo silent:; \"$C\" send 100 1500 >\"$L/silent.out\" & P=$!; "
+        "sleep 1; pgrep -x tovk >/dev/null; echo serving=$?; wait $P; cat \"$L/silent.out\"; " +
+            await_bridges_gone + "\"$D\" sem 2; "
+            "\"$T\" f 1 115200 8 N 1 >/dev/null; echo reset:; \"$C\" reset 200000; " + await_bridges_gone +
+            "\"$D\" sem 2; "
+            "\"$T\" f 1 115200 8 N 1 >/dev/null; echo term:; \"$C\" stream 10000 >\"$L/term.out\" & P=$!; sleep 1; "
+            "kill -TERM $(pgrep -x tovk); wait $P; cat \"$L/term.out\"; " +
+            await_bridges_gone + "\"$D\" sem 2");
+    const std::string& out = world.run.out;
+    EXPECT_EQ(values(out, "reset"), std::vector<std::string>{"1"}) << world.explain();
+    EXPECT_EQ(values(out, "serving"), std::vector<std::string>{"0"}) << "still serving through the silence";
+    EXPECT_EQ(values(out, "sem2"), (std::vector<std::string>{"1", "1", "1"}));
+    // Silent: every byte reached the line, nothing came back, then end-of-file.
+    // Stop signal: the client was still sending when the connection ended.
+    EXPECT_EQ(values(out, "eof").at(0), "1");
+    EXPECT_EQ(values(out, "ended"), (std::vector<std::string>{"1", "1"}));
+    std::vector<std::string> received = values(out, "received");
+    ASSERT_EQ(received.size(), 2u);
+    EXPECT_EQ(received[0], "0");
+    EXPECT_GT(std::stol(received[1]), 0) << "data flowed before the signal";
+    EXPECT_LT(std::stol(values(out, "sent").at(2)), 64l << 20) << "the bridge ended the connection";
+    EXPECT_EQ(host_bytes_per_channel(world.file("uart.log")).at(2), 100);
+    EXPECT_EQ(world.bridge_statuses(), (std::vector<int>{0, 0, 0})) << "relay errors and signals end with status 0";
+}
+
+}  // namespace
