@@ -2,15 +2,18 @@
 // inetd, beside socat relaying the same port to the same pseudo-terminal,
 // each inside a board world whose channel 1 echoes.
 //
-//   bridge_bench BOARDSIM TOVK INETD_CONF
+//   bridge_bench BOARDSIM TOVK TOVK_DRIVER INETD_CONF
 //
-// It runs itself inside each world as the measuring client (--measure).
+// It runs itself inside each world as the measuring client (--measure). The
+// driver applies the service's start-up line profile first, as at the
+// board's boot, which makes the channel select lines outputs.
 #include "machine.h"
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -127,22 +130,36 @@ std::string socat_script(const std::string& tovk) {
            await_listener;
 }
 
-std::map<std::string, double> run_in_world(const std::string& boardsim, const std::string& setup) {
+// Figures the measuring client printed inside the world.
+std::map<std::string, double> run_in_world(const std::string& boardsim, const std::string& driver,
+                                           const std::string& setup) {
     std::string self = std::filesystem::read_symlink("/proc/self/exe");
-    std::string script = setup + "'" + self + "' --measure";
-    std::string command = "'" + boardsim + "' --channel 1=echo -- /bin/sh -c \"" + script + "\"";
+    std::string script = "'" + driver + "' gpio_setup >/dev/null; " + setup + "'" + self + "' --measure";
+    std::vector<std::string> words{"boardsim", "--channel", "1=echo", "--", "/bin/sh", "-c", script};
     std::map<std::string, double> figures;
-    FILE* world = popen(command.c_str(), "r");
-    if (world == nullptr) return figures;
-    char line[512];
-    while (std::fgets(line, sizeof line, world) != nullptr) {
-        std::istringstream words(line);
-        for (std::string word; words >> word;) {
-            std::size_t equals = word.find('=');
-            if (equals != std::string::npos) figures[word.substr(0, equals)] = std::atof(word.c_str() + equals + 1);
-        }
+    int output[2];
+    if (pipe(output) != 0) return figures;
+    pid_t world = fork();
+    if (world == 0) {
+        dup2(output[1], 1);
+        close(output[0]);
+        std::vector<char*> argv;
+        for (std::string& word : words) argv.push_back(word.data());
+        argv.push_back(nullptr);
+        execv(boardsim.c_str(), argv.data());
+        _exit(127);
     }
-    pclose(world);
+    close(output[1]);
+    std::string text;
+    char buffer[512];
+    for (ssize_t got; (got = read(output[0], buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<std::size_t>(got));
+    close(output[0]);
+    waitpid(world, nullptr, 0);
+    std::istringstream words_out(text);
+    for (std::string word; words_out >> word;) {
+        std::size_t equals = word.find('=');
+        if (equals != std::string::npos) figures[word.substr(0, equals)] = std::atof(word.c_str() + equals + 1);
+    }
     return figures;
 }
 
@@ -159,15 +176,16 @@ void print_row(const char* name, const std::map<std::string, double>& figures) {
 
 int main(int argc, char** argv) {
     if (argc == 2 && std::string(argv[1]) == "--measure") return measure();
-    if (argc != 4) {
-        std::fprintf(stderr, "usage: bridge_bench BOARDSIM TOVK INETD_CONF\n");
+    if (argc != 5) {
+        std::fprintf(stderr, "usage: bridge_bench BOARDSIM TOVK TOVK_DRIVER INETD_CONF\n");
         return 2;
     }
-    std::string tovk = std::filesystem::absolute(argv[2]), conf = std::filesystem::absolute(argv[3]);
+    std::string tovk = std::filesystem::absolute(argv[2]), driver = std::filesystem::absolute(argv[3]);
+    std::string conf = std::filesystem::absolute(argv[4]);
     char pattern[] = "/tmp/bridge-bench.XXXXXX";
     if (mkdtemp(pattern) == nullptr) return 1;
-    auto bridge = run_in_world(argv[1], bridge_script(pattern, tovk, conf));
-    auto relay = run_in_world(argv[1], socat_script(tovk));
+    auto bridge = run_in_world(argv[1], driver, bridge_script(pattern, tovk, conf));
+    auto relay = run_in_world(argv[1], driver, socat_script(tovk));
     rmdir(pattern);
 
     std::printf("machine: %s\n", machine_description().c_str());
