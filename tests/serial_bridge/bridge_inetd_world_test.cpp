@@ -36,6 +36,12 @@ const std::string start_inetd =
 const std::string await_bridges_gone =
     "i=0; while pgrep -x tovk >/dev/null && [ $i -lt 100 ]; do i=$((i+1)); sleep 0.05; done; ";
 
+// Waits (bounded) until inetd has logged the exit of N bridges.
+std::string await_reaped(int count) {
+    return "i=0; until [ \"$(grep -c reaped \"$L/inetd.err\")\" -ge " + std::to_string(count) +
+           " ] || [ $i -ge 100 ]; do i=$((i+1)); sleep 0.05; done; ";
+}
+
 struct bridge_world {
     scratch_dir dir;
     process_result run;
@@ -65,7 +71,8 @@ struct bridge_world {
         std::regex reaped("reaped, status ([0-9a-f]+)");
         std::string log = file("inetd.err");
         for (std::sregex_iterator it(log.begin(), log.end(), reaped), end; it != end; ++it) {
-            statuses.push_back(static_cast<int>(std::stoul((*it)[1].str(), nullptr, 16) >> 8));
+            auto status = static_cast<int>(std::stoul((*it)[1].str(), nullptr, 16));
+            statuses.push_back((status & 0x7f) != 0 ? 128 + (status & 0x7f) : status >> 8);
         }
         return statuses;
     }
@@ -86,7 +93,7 @@ std::vector<long> host_bytes_per_channel(const std::string& uart_log) {
 TEST(BridgeUnderInetd, MegabyteEachWayThroughAnEchoingDeviceArrivesWholeAndInOrder) {
     SKIP_WITHOUT_WORLDS();
     bridge_world world({"--channel", "1=echo"},
-                       "\"$T\" f 1 115200 8 N 1 >/dev/null; \"$C\" echo 1048576; " + await_bridges_gone + "\"$D\" sem 2");
+                       "\"$T\" f 1 115200 8 N 1 >/dev/null; \"$C\" echo 1048576; " + await_reaped(1) + "\"$D\" sem 2");
     const std::string& out = world.run.out;
     EXPECT_EQ(values(out, "first_difference"), std::vector<std::string>{"-1"}) << world.explain();
     EXPECT_EQ(values(out, "sent"), std::vector<std::string>{"1048576"});
@@ -150,7 +157,7 @@ TEST(BridgeUnderInetd, SettingsOfTheRecordReachTheLineAndSelectTheChannel) {
         "\"$T\" f 3 57600 8 O 1 >/dev/null && \"$C\" send 4 >/dev/null; "
         "\"$T\" f 0 115200 8 N 2 >/dev/null && \"$C\" send 8 >/dev/null; "
         "\"$T\" f 1 4800 7 O 2 >/dev/null && \"$C\" send 16 >/dev/null; " +
-            await_bridges_gone + "\"$D\" sem 2; : | \"$T\" n 2>\"$L/pipe.err\"; echo pipe_status=$?");
+            await_reaped(6) + "\"$D\" sem 2; : | \"$T\" n 2>\"$L/pipe.err\"; echo pipe_status=$?");
     const std::string& out = world.run.out;
     EXPECT_EQ(values(out, "eof"), std::vector<std::string>{"1"}) << world.explain();
     EXPECT_NE(out.find("text=Serial-TCP settings are not set"), std::string::npos)
@@ -188,7 +195,7 @@ TEST(BridgeUnderInetd, TakenLineEndsTheConnectionAtOnceAndTheHolderKeepsIt) {
         "\"$D\" hold_serial 4 >/dev/null & H=$!; sleep 0.5; echo holder:; \"$C\" listen 2000; \"$D\" sem 2; wait $H; "
         "\"$C\" send 5 3000 >\"$L/first.out\" & F=$!; sleep 0.8; echo second:; \"$C\" listen 2000; wait $F; "
         "echo first:; cat \"$L/first.out\"; " +
-            await_bridges_gone + "\"$D\" sem 2");
+            await_reaped(3) + "\"$D\" sem 2");
     const std::string& out = world.run.out;
     EXPECT_EQ(values(out, "eof"), (std::vector<std::string>{"1", "1", "1"})) << world.explain();
     EXPECT_EQ(values(out, "received"), (std::vector<std::string>{"0", "0", "5"})) << "only the first was served";
@@ -231,9 +238,10 @@ TEST(BridgeUnderInetd, ResetSilenceAndStopSignalEachEndTheBridgeAndFreeTheLine) 
             await_bridges_gone + "\"$D\" sem 2; "
             "\"$T\" f 1 115200 8 N 1 >/dev/null; echo reset:; \"$C\" reset 200000; " + await_bridges_gone +
             "\"$D\" sem 2; "
-            "\"$T\" f 1 115200 8 N 1 >/dev/null; echo term:; \"$C\" stream 10000 >\"$L/term.out\" & P=$!; sleep 1; "
+            "\"$T\" f 1 115200 8 N 1 >/dev/null; echo term:; \"$C\" stream 10000 >\"$L/term.out\" & P=$!; "
+            "i=0; until grep -q streaming \"$L/term.out\" || [ $i -ge 100 ]; do i=$((i+1)); sleep 0.05; done; sleep 1; "
             "kill -TERM $(pgrep -x tovk); wait $P; cat \"$L/term.out\"; " +
-            await_bridges_gone + "\"$D\" sem 2");
+            await_reaped(3) + "\"$D\" sem 2");
     const std::string& out = world.run.out;
     EXPECT_EQ(values(out, "reset"), std::vector<std::string>{"1"}) << world.explain();
     EXPECT_EQ(values(out, "serving"), std::vector<std::string>{"0"}) << "still serving through the silence";
@@ -245,7 +253,7 @@ TEST(BridgeUnderInetd, ResetSilenceAndStopSignalEachEndTheBridgeAndFreeTheLine) 
     std::vector<std::string> received = values(out, "received");
     ASSERT_EQ(received.size(), 2u);
     EXPECT_EQ(received[0], "0");
-    EXPECT_GT(std::stol(received[1]), 0) << "data flowed before the signal";
+    EXPECT_GT(std::stol(received[1]), 0) << "data flowed before the signal\n" << world.explain();
     EXPECT_LT(std::stol(values(out, "sent").at(2)), 64l << 20) << "the bridge ended the connection";
     EXPECT_EQ(host_bytes_per_channel(world.file("uart.log")).at(2), 100);
     EXPECT_EQ(world.bridge_statuses(), (std::vector<int>{0, 0, 0})) << "relay errors and signals end with status 0";
