@@ -168,23 +168,36 @@ void count_consumed(long long bytes) {
 
 }  // namespace
 
-extern "C" ssize_t read(int fd, void* buffer, size_t count) {
-    using read_function = ssize_t (*)(int, void*, size_t);
+using read_function = ssize_t (*)(int, void*, size_t);
+
+read_function real_read() {
     static auto real = reinterpret_cast<read_function>(dlsym(RTLD_NEXT, "read"));
-    ssize_t result = real(fd, buffer, count);
+    return real;
+}
+
+extern "C" ssize_t read(int fd, void* buffer, size_t count) {
+    ssize_t result = real_read()(fd, buffer, count);
     if (result > 0 && consumed_counter() != nullptr && is_uart(fd)) count_consumed(result);
     return result;
 }
 
+// The input side is emptied by reading what has arrived, so that every
+// byte it drops is counted; bytes still inside the terminal arrive after it,
+// as bytes still on the wire would on a real line.
 extern "C" int tcflush(int fd, int queue) {
     using tcflush_function = int (*)(int, int);
     static auto real = reinterpret_cast<tcflush_function>(dlsym(RTLD_NEXT, "tcflush"));
+    bool input = queue == TCIFLUSH || queue == TCIOFLUSH;
+    if (!input || consumed_counter() == nullptr || !is_uart(fd)) return real(fd, queue);
+    char discarded[4096];
     int waiting = 0;
-    bool input = (queue == TCIFLUSH || queue == TCIOFLUSH) && consumed_counter() != nullptr && is_uart(fd) &&
-                 ::ioctl(fd, FIONREAD, &waiting) == 0;
-    int result = real(fd, queue);
-    if (result == 0 && input) count_consumed(waiting);
-    return result;
+    while (::ioctl(fd, FIONREAD, &waiting) == 0 && waiting > 0) {
+        size_t wanted = static_cast<size_t>(waiting) < sizeof discarded ? static_cast<size_t>(waiting) : sizeof discarded;
+        ssize_t got = real_read()(fd, discarded, wanted);
+        if (got <= 0) break;
+        count_consumed(got);
+    }
+    return queue == TCIOFLUSH ? real(fd, TCOFLUSH) : 0;
 }
 
 extern "C" int ioctl(int fd, unsigned long request, ...) {
