@@ -161,9 +161,11 @@ unsigned long long* consumed_counter() {
     return counter;
 }
 
+// Only the holder of the line reads it, so a plain add suffices; it also
+// keeps the shim free of 64-bit atomics, which older ARM cores lack.
 void count_consumed(long long bytes) {
-    unsigned long long* counter = consumed_counter();
-    if (counter != nullptr && bytes > 0) __atomic_add_fetch(counter, static_cast<unsigned long long>(bytes), __ATOMIC_SEQ_CST);
+    volatile unsigned long long* counter = consumed_counter();
+    if (counter != nullptr && bytes > 0) *counter = *counter + static_cast<unsigned long long>(bytes);
 }
 
 }  // namespace
