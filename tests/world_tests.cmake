@@ -1,9 +1,3 @@
-# tovk in simulated board worlds: the real binary, and its library driven
-# operation by operation, with the world's logs as witnesses.
-
-add_executable(tovk_driver support/tovk_driver.cpp)
-target_link_libraries(tovk_driver PRIVATE tovk_core)
-
 # tovk through the simulated board: the real binary and the driver in worlds.
 add_executable(tovk_world_tests
   board/board_world_test.cpp

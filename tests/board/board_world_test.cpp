@@ -10,7 +10,7 @@
 
 namespace {
 
-const std::string driver = TOVK_DRIVER_PATH;
+const std::string driver = driver_path(TOVK_DRIVER_PATH);
 const std::string usage_head = "Concentrator hardware management daemon\nUsage: tovk <cmd> [p";
 
 process_result board_world(const std::vector<std::string>& options, const std::string& script) {

@@ -14,7 +14,7 @@
 
 namespace {
 
-const std::string driver = TOVK_DRIVER_PATH;
+const std::string driver = driver_path(TOVK_DRIVER_PATH);
 
 // Runs the driver with the given operations in a world with the given
 // options, then prints the PIC log after a line "--- pic".

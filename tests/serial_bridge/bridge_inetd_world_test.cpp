@@ -13,7 +13,7 @@
 
 namespace {
 
-const std::string driver = TOVK_DRIVER_PATH;
+const std::string driver = driver_path(TOVK_DRIVER_PATH);
 const std::string refserver = REFSERVER_PATH;
 const std::string client = BRIDGE_CLIENT_PATH;
 const std::string inetd_conf = INETD_CONF_PATH;

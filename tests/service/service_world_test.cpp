@@ -12,7 +12,7 @@
 
 namespace {
 
-const std::string driver = TOVK_DRIVER_PATH;
+const std::string driver = driver_path(TOVK_DRIVER_PATH);
 const std::string refserver = REFSERVER_PATH;
 
 // A world with its log in $L, the reference server as $R and the driver as

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <stdexcept>
 
 namespace {
@@ -157,18 +158,27 @@ std::vector<std::string> target_command(const std::string& path, const std::vect
     return words;
 }
 
+// The ARM build runs the build machine's world suites against the board's
+// programs: launchers that start them under qemu-user stand in for them.
+std::string program_under_test(const char* launcher_variable, const std::string& built) {
+    const char* launcher = getenv(launcher_variable);
+    return launcher != nullptr && *launcher != '\0' ? launcher : built;
+}
+
 bool target_emulated() {
 #ifdef TOVK_TARGET_EMULATOR
     return true;
 #else
-    return false;
+    return getenv("TOVK_TEST_TOVK") != nullptr;
 #endif
 }
 
 const std::string& tovk_path() {
-    static const std::string path = TOVK_PATH;
+    static const std::string path = program_under_test("TOVK_TEST_TOVK", TOVK_PATH);
     return path;
 }
+
+std::string driver_path(const std::string& built) { return program_under_test("TOVK_TEST_DRIVER", built); }
 
 process_result run_tovk(const std::vector<std::string>& words, std::chrono::milliseconds timeout) {
     std::vector<std::string> argv{"tovk"};

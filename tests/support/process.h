@@ -45,7 +45,10 @@ private:
 process_result run_tovk(const std::vector<std::string>& words,
                         std::chrono::milliseconds timeout = std::chrono::seconds(20));
 
+// The tovk under test, and the driver of its library: the ones built, or
+// the ARM build's launchers named by TOVK_TEST_TOVK and TOVK_TEST_DRIVER.
 const std::string& tovk_path();
+std::string driver_path(const std::string& built);
 
 // True in a cross build, whose programs run under qemu-user.
 bool target_emulated();
