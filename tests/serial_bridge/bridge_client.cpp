@@ -6,7 +6,8 @@
 //   bridge_client send N [MS]     send N bytes (0, 1, 2, ...), pause MS ms, then
 //                                 half-close and read until end-of-file
 //   bridge_client listen MS       send nothing; read until end-of-file or MS ms
-//   bridge_client reset N         send N bytes, then reset the connection
+//   bridge_client reset N         send N bytes, then reset the connection once
+//                                 some came back
 //   bridge_client stream MS       send and read for up to MS ms, until end-of-file
 //
 // Every wait is bounded, so a bridge that never ends shows as eof=0.
@@ -150,7 +151,9 @@ int listen_only(int timeout_ms) {
 
 int reset_after(std::size_t count) {
     transfer t{connect_bridge(), random_bytes(count)};
-    t.run(clock_type::now() + std::chrono::seconds(20), [&] { return t.sent == count; });
+    // An echo proves a bridge serves the connection: reset before inetd
+    // accepted it, the connection would never reach a bridge at all.
+    t.run(clock_type::now() + std::chrono::seconds(20), [&] { return t.sent == count && !t.in.empty(); });
     linger abortive{1, 0};
     setsockopt(t.fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
     close(t.fd);
