@@ -29,6 +29,8 @@ target_compile_definitions(bridge_world_tests PRIVATE
   TOVK_DRIVER_PATH="$<TARGET_FILE:tovk_driver>"
   REFSERVER_PATH="$<TARGET_FILE:refserver>"
   BRIDGE_CLIENT_PATH="$<TARGET_FILE:bridge_client>"
-  INETD_CONF_PATH="${PROJECT_SOURCE_DIR}/packaging/inetd.conf")
-add_dependencies(bridge_world_tests boardsim boardsim_shim world_probe tovk tovk_driver refserver bridge_client)
+  INETD_CONF_PATH="${PROJECT_SOURCE_DIR}/packaging/inetd.conf"
+  AUDIO_LOOP_PLUGIN="$<TARGET_FILE:asound_module_pcm_audio_loop>")
+add_dependencies(bridge_world_tests boardsim boardsim_shim world_probe tovk tovk_driver refserver bridge_client
+  asound_module_pcm_audio_loop)
 gtest_discover_tests(bridge_world_tests DISCOVERY_TIMEOUT 30 PROPERTIES TIMEOUT 180)

@@ -204,6 +204,28 @@ TEST(BridgeUnderInetd, TakenLineEndsTheConnectionAtOnceAndTheHolderKeepsIt) {
     EXPECT_EQ(host_bytes_per_channel(world.file("uart.log")).at(1), 5);
 }
 
+// The self test holds the line from its start to its end; an audio device
+// whose playback never starts keeps it at its last step for 5 s.
+TEST(BridgeUnderInetd, SelfTestHoldsTheLineUntilItsEnd) {
+    SKIP_WITHOUT_WORLDS();
+    bridge_world world(
+        {"--fixture"},
+        "printf 'pcm_type.audio_loop {\\n lib \"%s\"\\n}\\npcm.!default {\\n type audio_loop\\n fault never_starts\\n}\\n' "
+        "\"$A\" >\"$L/asound.conf\"; \"$T\" f 1 9600 8 N 1 >/dev/null; "
+        "ALSA_CONFIG_PATH=\"$L/asound.conf\" \"$T\" z >\"$L/z.out\" 2>&1 & Z=$!; "
+        "i=0; until grep -q '^test4851=' \"$L/z.out\" || [ $i -ge 400 ]; do i=$((i+1)); sleep 0.02; done; "
+        "echo during:; \"$C\" listen 1000; \"$D\" sem 2; wait $Z; echo z=$?; echo after:; \"$C\" send 3 200; " +
+            await_reaped(2) + "\"$D\" sem 2",
+        std::chrono::seconds(90), "A='" + program_under_test("TOVK_TEST_AUDIO_LOOP", AUDIO_LOOP_PLUGIN) + "'; ");
+    const std::string& out = world.run.out;
+    EXPECT_EQ(values(out, "eof"), (std::vector<std::string>{"1", "1"})) << world.explain() << world.file("z.out");
+    EXPECT_EQ(values(out, "received"), (std::vector<std::string>{"0", "3"})) << "served only once the test ended";
+    EXPECT_EQ(values(out, "sem2"), (std::vector<std::string>{"0", "1"}));
+    EXPECT_NE(world.file("z.out").find("\ntest4851="), std::string::npos) << "the serial checks were done";
+    EXPECT_EQ(values(out, "z"), std::vector<std::string>{"1"}) << "the audio step timed out";
+    EXPECT_EQ(world.bridge_statuses(), (std::vector<int>{1, 0})) << world.explain();
+}
+
 TEST(BridgeUnderInetd, ServiceWaitsForTheLineAndResumesItsCapturesUncorrupted) {
     SKIP_WITHOUT_WORLDS();
     // Connections mid-capture are refused; keep trying until one also finds

@@ -160,9 +160,9 @@ std::vector<std::string> target_command(const std::string& path, const std::vect
 
 // The ARM build runs the build machine's world suites against the board's
 // programs: launchers that start them under qemu-user stand in for them.
-std::string program_under_test(const char* launcher_variable, const std::string& built) {
-    const char* launcher = getenv(launcher_variable);
-    return launcher != nullptr && *launcher != '\0' ? launcher : built;
+std::string program_under_test(const char* variable, const std::string& built) {
+    const char* stand_in = getenv(variable);
+    return stand_in != nullptr && *stand_in != '\0' ? stand_in : built;
 }
 
 bool target_emulated() {

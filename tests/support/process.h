@@ -45,8 +45,12 @@ private:
 process_result run_tovk(const std::vector<std::string>& words,
                         std::chrono::milliseconds timeout = std::chrono::seconds(20));
 
-// The tovk under test, and the driver of its library: the ones built, or
-// the ARM build's launchers named by TOVK_TEST_TOVK and TOVK_TEST_DRIVER.
+// A program or library under test: the one built, or the ARM build's stand-in
+// that the environment variable names.
+std::string program_under_test(const char* variable, const std::string& built);
+
+// The tovk under test (TOVK_TEST_TOVK), and the driver of its library
+// (TOVK_TEST_DRIVER).
 const std::string& tovk_path();
 std::string driver_path(const std::string& built);
 
