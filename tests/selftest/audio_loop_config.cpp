@@ -1,5 +1,7 @@
 #include "audio_loop_config.h"
 
+#include "support/process.h"
+
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -24,7 +26,8 @@ std::string fresh_folder() {
 audio_loop_config::audio_loop_config(const std::vector<std::string>& settings, bool device_defined)
     : folder_(fresh_folder()), path_(folder_ + "/asound.conf"), log_path_(folder_ + "/events.log") {
     std::ofstream out(path_);
-    out << "pcm_type.audio_loop {\n    lib \"" << AUDIO_LOOP_PLUGIN << "\"\n}\n";
+    out << "pcm_type.audio_loop {\n    lib \"" << program_under_test("TOVK_TEST_AUDIO_LOOP", AUDIO_LOOP_PLUGIN)
+        << "\"\n}\n";
     if (device_defined) {
         out << "pcm.!default {\n    type audio_loop\n    log \"" << log_path_ << "\"\n";
         for (const std::string& setting : settings) out << "    " << setting << "\n";

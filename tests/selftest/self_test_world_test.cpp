@@ -220,6 +220,7 @@ TEST(SelfTestWorld, AdcFailureStopsAtTheCheckThatReadsIt) {
 
 // A reading that fails after the drive leaves its check's line half printed.
 TEST(SelfTestWorld, AdcFailureInTheDrivenReadingLeavesTheLineUnfinished) {
+    if (target_emulated()) GTEST_SKIP() << "the ADC fault preload is the build machine's, which the ARM tovk cannot load";
     setenv("LD_PRELOAD", ADC_FAULT_PRELOAD, 1);
     for (auto [fail_at, printed] : {std::pair{"2", "test3=0,1"}, {"4", "test3=0,1,0.179124,1\ntest6=0,1"},
                                     {"28", "test13=0,1"}}) {
