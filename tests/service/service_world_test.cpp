@@ -161,10 +161,13 @@ TEST(ServiceWorld, EveryStopRequestEndsTheServiceInOrder) {
 TEST(ServiceWorld, StopSignalDuringStartUpIsKept) {
     SKIP_WITHOUT_WORLDS();
     // A silent version query keeps the service in its start-up for 250 ms.
+    // The semaphore set appears once the stop signals are caught, which a
+    // slow (sanitized) start may take longer than that to reach.
     process_result run = service_world(
         {"--do", "pic reply silence"},
-        "\"$T\" i '' > \"$L/service.out\" & S=$!; sleep 0.1; kill -TERM $S; wait $S; echo service=$?; "
-        "cat \"$L/service.out\"");
+        "\"$T\" i '' > \"$L/service.out\" & S=$!; "
+        "i=0; until ipcs -s | grep -q '^0x'  || [ $i -ge 500 ]; do i=$((i+1)); sleep 0.01; done; "
+        "kill -TERM $S; wait $S; echo service=$?; cat \"$L/service.out\"");
     EXPECT_EQ(values_of(run.out, "service"), std::vector<std::string>{"0"});
     EXPECT_NE(run.out.find("Signal caught..."), std::string::npos);
     EXPECT_TRUE(lines_with(section(run.out, "pic"), {"stream_start"}).empty()) << "no capture after the stop";
