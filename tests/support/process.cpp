@@ -39,6 +39,22 @@ bool is_arm_program(const std::string& path) {
 const int emulator_fd = open(split_words(TOVK_TARGET_EMULATOR, '|').front().c_str(), O_RDONLY | O_CLOEXEC);
 #endif
 
+// The command line that runs path with argv (argv[0] being the name the
+// program sees): in a cross build, a target program is run by the emulator.
+std::vector<std::string> target_command(const std::string& path, const std::vector<std::string>& argv) {
+#ifdef TOVK_TARGET_EMULATOR
+    if (is_arm_program(path)) {
+        std::vector<std::string> words = split_words(TOVK_TARGET_EMULATOR, '|');
+        words.insert(words.end(), {"-0", argv.empty() ? path : argv.front(), path});
+        if (!argv.empty()) words.insert(words.end(), argv.begin() + 1, argv.end());
+        return words;
+    }
+#endif
+    std::vector<std::string> words{path};
+    words.insert(words.end(), argv.begin(), argv.end());
+    return words;
+}
+
 void exec_command(const std::string& path, const std::vector<std::string>& argv) {
     std::vector<std::string> command = target_command(path, argv);
     std::vector<char*> args;
@@ -144,20 +160,6 @@ std::optional<process_result> child_process::finish(std::chrono::milliseconds ti
     return result_;
 }
 
-std::vector<std::string> target_command(const std::string& path, const std::vector<std::string>& argv) {
-#ifdef TOVK_TARGET_EMULATOR
-    if (is_arm_program(path)) {
-        std::vector<std::string> words = split_words(TOVK_TARGET_EMULATOR, '|');
-        words.insert(words.end(), {"-0", argv.empty() ? path : argv.front(), path});
-        if (!argv.empty()) words.insert(words.end(), argv.begin() + 1, argv.end());
-        return words;
-    }
-#endif
-    std::vector<std::string> words{path};
-    words.insert(words.end(), argv.begin(), argv.end());
-    return words;
-}
-
 // The ARM build runs the build machine's world suites against the board's
 // programs: launchers that start them under qemu-user stand in for them.
 std::string program_under_test(const char* variable, const std::string& built) {
@@ -169,7 +171,7 @@ bool target_emulated() {
 #ifdef TOVK_TARGET_EMULATOR
     return true;
 #else
-    return getenv("TOVK_TEST_TOVK") != nullptr;
+    return tovk_path() != TOVK_PATH;
 #endif
 }
 

@@ -54,10 +54,5 @@ std::string program_under_test(const char* variable, const std::string& built);
 const std::string& tovk_path();
 std::string driver_path(const std::string& built);
 
-// True in a cross build, whose programs run under qemu-user.
+// True when the programs under test are the ARM build's, run under qemu-user.
 bool target_emulated();
-
-// The command line that runs path with argv (argv[0] being the name the
-// program sees): in a cross build, a target program is run by the emulator.
-// Its first word is what to execute; a world's command can be built from it.
-std::vector<std::string> target_command(const std::string& path, const std::vector<std::string>& argv);
