@@ -8,7 +8,8 @@
 //   bridge_client listen MS       send nothing; read until end-of-file or MS ms
 //   bridge_client reset N         send N bytes, then reset the connection once
 //                                 some came back
-//   bridge_client stream MS       send and read for up to MS ms, until end-of-file
+//   bridge_client stream MS       send and read for up to MS ms, until end-of-file;
+//                                 says streaming=1 once the first echo is back
 //
 // Every wait is bounded, so a bridge that never ends shows as eof=0.
 #include <netinet/in.h>
@@ -163,9 +164,12 @@ int reset_after(std::size_t count) {
 
 int stream_for(int timeout_ms) {
     transfer t{connect_bridge(), random_bytes(64u << 20)};
+    // Said once an echo shows a bridge relays, which a slow start delays.
+    auto deadline = clock_type::now() + std::chrono::milliseconds(timeout_ms);
+    t.run(deadline, [&] { return !t.in.empty(); });
     std::printf("streaming=1\n");
     std::fflush(stdout);
-    t.until_eof(timeout_ms);
+    t.run(deadline, [] { return false; });
     report(t);
     return 0;
 }
