@@ -16,22 +16,6 @@ namespace refserver {
 
 std::atomic<bool> session::stop_requested{false};
 
-unique_fd& unique_fd::operator=(unique_fd&& other) noexcept {
-    if (this != &other) reset(other.release());
-    return *this;
-}
-
-int unique_fd::release() {
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
-}
-
-void unique_fd::reset(int fd) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
-}
-
 namespace {
 
 using clock = session::clock;

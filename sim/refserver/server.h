@@ -2,6 +2,7 @@
 // the script, and checks every upstream packet as it arrives.
 #pragma once
 
+#include "base/unique_fd.h"
 #include "capture_verifier.h"
 #include "pic_log.h"
 #include "report.h"
@@ -25,26 +26,6 @@ struct server_options {
     std::vector<std::uint8_t> request_word = plain_request_word();
     verifier_settings verify;
     std::string pic_log_path;
-};
-
-// A descriptor that closes itself.
-class unique_fd {
-public:
-    unique_fd() = default;
-    explicit unique_fd(int fd) : fd_(fd) {}
-    ~unique_fd() { reset(); }
-    unique_fd(unique_fd&& other) noexcept : fd_(other.release()) {}
-    unique_fd& operator=(unique_fd&& other) noexcept;
-    unique_fd(const unique_fd&) = delete;
-    unique_fd& operator=(const unique_fd&) = delete;
-
-    int get() const { return fd_; }
-    explicit operator bool() const { return fd_ >= 0; }
-    int release();
-    void reset(int fd = -1);
-
-private:
-    int fd_ = -1;
 };
 
 class session {

@@ -2,7 +2,7 @@
 // 4 temperature diode. A 4-byte read gives the channel's current conversion.
 #pragma once
 
-#include "board/unique_fd.h"
+#include "base/unique_fd.h"
 
 #include <cstdint>
 
@@ -15,6 +15,19 @@ extern unique_fd adc_fd[adc_channel_count];
 // channels opened before it open.
 bool adc_open();
 void adc_close();
+
+// Closes every channel when it goes, however far adc_open got.
+class adc_session {
+public:
+    adc_session() : opened_(adc_open()) {}
+    ~adc_session() { adc_close(); }
+    adc_session(const adc_session&) = delete;
+    adc_session& operator=(const adc_session&) = delete;
+    bool opened() const { return opened_; }
+
+private:
+    bool opened_;
+};
 
 // The raw signed sample, or ADC_INVALID when no full sample was read.
 std::int32_t adc_read(int channel);

@@ -18,12 +18,13 @@ std::uint32_t bit(int position) { return 1u << position; }
 
 // The one locked read-modify-write: keep the bits of keep_mask, add set_bits.
 bool locked_update(const unique_fd& port, std::uint32_t keep_mask, std::uint32_t set_bits) {
-    if (!sem_lock(sem_gpio)) return false;
+    // Held by anyone for one read-modify-write only: a stop signal must not
+    // cost a line change in the middle of a PIC exchange.
+    held_lock lock = held_lock::acquire_through_signals(sem_gpio);
+    if (!lock) return false;
     std::uint32_t word = 0;
-    bool written = gpio_read(port, gpio_register::data, word) &&
-                   gpio_write(port, gpio_register::data, (word & keep_mask) | set_bits);
-    sem_unlock(sem_gpio);
-    return written;
+    return gpio_read(port, gpio_register::data, word) &&
+           gpio_write(port, gpio_register::data, (word & keep_mask) | set_bits);
 }
 
 bool line_set(const unique_fd& port, int position, bool on) {
@@ -113,10 +114,7 @@ bool auxpwr_poll(shared_state& block) {
     if (!gpio_read(porth_fd, gpio_register::data, word)) return false;
     std::uint8_t level = (word >> 5) & 1;
     if (level == block.auxpwr) return false;
-    if (sem_lock(sem_state)) {
-        block.auxpwr = level;
-        sem_unlock(sem_state);
-    }
+    if (held_lock lock = held_lock::acquire(sem_state)) block.auxpwr = level;
     return true;
 }
 

@@ -4,7 +4,7 @@
 // Every read-modify-write of a data register runs under sem_gpio.
 #pragma once
 
-#include "board/unique_fd.h"
+#include "base/unique_fd.h"
 
 #include <cstdint>
 

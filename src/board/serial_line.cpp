@@ -1,7 +1,7 @@
 #include "board/serial_line.h"
 
 #include "board/gpio.h"
-#include "main/front_end.h"
+#include "base/error_report.h"
 
 #include <fcntl.h>
 #include <linux/serial.h>

@@ -3,7 +3,7 @@
 // every use, from serial_open to serial_close.
 #pragma once
 
-#include "board/unique_fd.h"
+#include "base/unique_fd.h"
 
 #include <termios.h>
 
@@ -14,6 +14,21 @@ extern unique_fd serial_fd;
 // On failure prints errno on standard output and the fatal line on the log.
 bool serial_open();
 void serial_close();
+
+// Closes the line when it goes, if it opened it.
+class serial_session {
+public:
+    serial_session() : opened_(serial_open()) {}
+    ~serial_session() {
+        if (opened_) serial_close();
+    }
+    serial_session(const serial_session&) = delete;
+    serial_session& operator=(const serial_session&) = delete;
+    bool opened() const { return opened_; }
+
+private:
+    bool opened_;
+};
 
 // The termios speed code of a rate; 0 for rates the line cannot take.
 speed_t baud_to_speed(long baud);

@@ -30,16 +30,23 @@ std::uint8_t crc8_step(std::uint8_t crc, char character) {
     return crc;
 }
 
+enum class round_copy { copied, not_ready, lock_failed };
+
+round_copy copy_round(shared_state& block, readings& copy) {
+    held_lock lock = held_lock::acquire(sem_state);
+    if (!lock) return round_copy::lock_failed;
+    if (block.measurements_ready != 1) return round_copy::not_ready;
+    copy = {block.diode, block.batt, {block.mod_vol[0], block.mod_vol[1]}, block.auxpwr};
+    return round_copy::copied;
+}
+
 // Copies one consistent round under sem_state and releases it at once, so a
 // reader that is slow to consume the output never stalls the service.
 bool wait_for_readings(shared_state& block, readings& copy) {
     auto alone_since = std::chrono::steady_clock::now();
     for (;;) {
-        if (!sem_lock(sem_state)) return false;
-        bool ready = block.measurements_ready == 1;
-        if (ready) copy = {block.diode, block.batt, {block.mod_vol[0], block.mod_vol[1]}, block.auxpwr};
-        sem_unlock(sem_state);
-        if (ready) return true;
+        round_copy copied = copy_round(block, copy);
+        if (copied != round_copy::not_ready) return copied == round_copy::copied;
         auto now = std::chrono::steady_clock::now();
         if (shared_state_attach_count() != 1) alone_since = now;
         if (now - alone_since >= unattended_wait_limit) {
@@ -76,12 +83,11 @@ int diode_check_code(std::string_view diode_text) {
 }
 
 bool dump_info() {
-    shared_state* block = attach_shared_state();
-    if (block == nullptr) return false;
     readings values{};
-    bool ready = wait_for_readings(*block, values);
-    detach_shared_state(block);
-    if (!ready) return false;
+    {
+        attached_state block;
+        if (!block || !wait_for_readings(*block, values)) return false;
+    }
     gpio_session ports;
     if (!ports.opened()) return false;
     print_readings(values, auxpwrdis_get());

@@ -2,7 +2,7 @@
 
 #include "board/gpio.h"
 #include "ipc/shared_state.h"
-#include "main/decimal.h"
+#include "base/decimal.h"
 
 #include <unistd.h>
 
@@ -35,18 +35,14 @@ void wait_for_service_stop(shared_state& block) {
 }  // namespace
 
 bool set_zlevel(const char* text) {
-    shared_state* block = attach_shared_state();
-    if (block == nullptr) return false;
+    attached_state block;
+    if (!block) return false;
     long level = 0;
     if (text != nullptr) {
-        if (!parse_decimal(text, level)) {
-            detach_shared_state(block);
-            return false;
-        }
+        if (!parse_decimal(text, level)) return false;
         std::atomic_ref<std::int32_t>(block->zlevel).store(static_cast<std::int32_t>(level));
     }
     std::cout << std::atomic_ref<std::int32_t>(block->zlevel).load() << std::endl;
-    detach_shared_state(block);
     return true;
 }
 
@@ -62,13 +58,12 @@ bool set_ext_power(const char* text) {
 }
 
 bool stop_service() {
-    shared_state* block = attach_shared_state();
-    if (block == nullptr) return false;
+    attached_state block;
+    if (!block) return false;
     if (load_shared(block->running) != 0) {
         store_shared(block->stopped, 0);
         store_shared(block->running, 0);
         wait_for_service_stop(*block);
     }
-    detach_shared_state(block);
     return true;
 }

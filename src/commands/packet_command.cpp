@@ -1,7 +1,7 @@
 #include "commands/packet_command.h"
 
 #include "ipc/shared_state.h"
-#include "main/decimal.h"
+#include "base/decimal.h"
 #include "pic/packet_slot.h"
 
 #include <cstdint>
@@ -66,10 +66,8 @@ bool send_packet(const char* direction_text, const char* packet_text) {
         return false;
     }
 
-    shared_state* block = attach_shared_state();
-    if (block == nullptr) return false;
-    bool claimed = sem_take(sem_packet);
-    if (claimed) slot_publish(*block, std::span(packet.bytes, packet.length), static_cast<std::uint8_t>(direction));
-    detach_shared_state(block);
-    return claimed;
+    attached_state block;
+    if (!block || !sem_take(sem_packet)) return false;
+    slot_publish(*block, std::span(packet.bytes, packet.length), static_cast<std::uint8_t>(direction));
+    return true;
 }

@@ -20,22 +20,18 @@ bool list_position_valid(const shared_state& block) {
 }  // namespace
 
 bool set_server(const char* text) {
-    shared_state* block = attach_shared_state();
-    if (block == nullptr) return false;
-    if (text == nullptr) {
-        detach_shared_state(block);
-        return true;
-    }
+    attached_state block;
+    if (!block) return false;
+    if (text == nullptr) return true;
     store_shared(block->reconnect, 1);
-    if (!sem_lock(sem_state)) {
-        detach_shared_state(block);
-        return false;
-    }
+    held_lock lock = held_lock::acquire(sem_state);
+    if (!lock) return false;
     std::strncpy(block->servers, text, server_list_size);
     block->servers[server_list_size - 1] = '\0';
     parse_server_list(*block);
-    sem_unlock(sem_state);
-    detach_shared_state(block);
+    // Again once the list is in place: a service that consumed the first
+    // request and copied the old list meanwhile must come back for this one.
+    store_shared(block->reconnect, 1);
     return true;
 }
 

@@ -5,6 +5,7 @@
 #include <sys/shm.h>
 
 #include <atomic>
+#include <cerrno>
 
 key_t ipc_key = -1;
 
@@ -13,12 +14,12 @@ namespace {
 int shared_state_id = -1;
 int semaphore_set_id = -1;
 
-bool semaphore_op(semaphore_index index, short change, short flags) {
+bool semaphore_op(semaphore_index index, short change, short flags, const timespec* timeout = nullptr) {
     sembuf op{};
     op.sem_num = index;
     op.sem_op = change;
     op.sem_flg = flags;
-    return semop(semaphore_set_id, &op, 1) == 0;
+    return semtimedop(semaphore_set_id, &op, 1, timeout) == 0;
 }
 
 }  // namespace
@@ -59,6 +60,16 @@ bool open_semaphores() {
 }
 
 bool sem_lock(semaphore_index index) { return semaphore_op(index, -1, SEM_UNDO); }
+bool sem_lock_within(semaphore_index index, int timeout_ms) {
+    timespec timeout{timeout_ms / 1000, (timeout_ms % 1000) * 1000000L};
+    return semaphore_op(index, -1, SEM_UNDO, &timeout);
+}
+bool sem_lock_through_signals(semaphore_index index) {
+    for (;;) {
+        if (sem_lock(index)) return true;
+        if (errno != EINTR) return false;
+    }
+}
 bool sem_trylock(semaphore_index index) { return semaphore_op(index, -1, SEM_UNDO | IPC_NOWAIT); }
 bool sem_unlock(semaphore_index index) { return semaphore_op(index, +1, SEM_UNDO); }
 bool sem_take(semaphore_index index) { return semaphore_op(index, -1, 0); }
@@ -71,4 +82,8 @@ std::uint8_t load_shared(const std::uint8_t& field) {
 
 void store_shared(std::uint8_t& field, std::uint8_t value) {
     std::atomic_ref<std::uint8_t>(field).store(value, std::memory_order_release);
+}
+
+std::uint8_t exchange_shared(std::uint8_t& field, std::uint8_t value) {
+    return std::atomic_ref<std::uint8_t>(field).exchange(value, std::memory_order_acq_rel);
 }

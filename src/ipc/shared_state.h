@@ -97,11 +97,63 @@ bool open_semaphores();
 bool sem_lock(semaphore_index index);
 bool sem_trylock(semaphore_index index);
 bool sem_unlock(semaphore_index index);
+// sem_lock that gives up after the time-out (milliseconds), or on a signal.
+bool sem_lock_within(semaphore_index index, int timeout_ms);
+// sem_lock that waits on through signals: for locks held only for a moment.
+bool sem_lock_through_signals(semaphore_index index);
 // Tokens do not: one process takes, another gives back.
 bool sem_take(semaphore_index index);
 bool sem_trytake(semaphore_index index);
 bool sem_give(semaphore_index index);
 
+// Owner of one attachment of the record: detached on every path.
+class attached_state {
+public:
+    attached_state() : block_(attach_shared_state()) {}
+    ~attached_state() { detach_shared_state(block_); }
+    attached_state(const attached_state&) = delete;
+    attached_state& operator=(const attached_state&) = delete;
+
+    explicit operator bool() const { return block_ != nullptr; }
+    shared_state& operator*() const { return *block_; }
+    shared_state* operator->() const { return block_; }
+
+private:
+    shared_state* block_;
+};
+
+// A lock of the set while this process holds it: released when the owner
+// goes. A wait cut short by a signal holds nothing and releases nothing.
+class held_lock {
+public:
+    static held_lock acquire(semaphore_index index) { return held_lock(index, sem_lock(index)); }
+    static held_lock try_acquire(semaphore_index index) { return held_lock(index, sem_trylock(index)); }
+    static held_lock acquire_through_signals(semaphore_index index) {
+        return held_lock(index, sem_lock_through_signals(index));
+    }
+    static held_lock acquire_within(semaphore_index index, int timeout_ms) {
+        return held_lock(index, sem_lock_within(index, timeout_ms));
+    }
+    held_lock(held_lock&& other) noexcept : index_(other.index_), held_(other.held_) { other.held_ = false; }
+    held_lock& operator=(held_lock&&) = delete;
+    held_lock(const held_lock&) = delete;
+    ~held_lock() { release(); }
+
+    bool held() const { return held_; }
+    explicit operator bool() const { return held_; }
+    void release() {
+        if (held_) sem_unlock(index_);
+        held_ = false;
+    }
+
+private:
+    held_lock(semaphore_index index, bool held) : index_(index), held_(held) {}
+    semaphore_index index_;
+    bool held_;
+};
+
 // Flags and values that other processes change while this one watches them.
 std::uint8_t load_shared(const std::uint8_t& field);
 void store_shared(std::uint8_t& field, std::uint8_t value);
+// Stores the value and returns the one it replaced, in one step.
+std::uint8_t exchange_shared(std::uint8_t& field, std::uint8_t value);

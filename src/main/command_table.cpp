@@ -4,6 +4,7 @@
 #include "commands/level_power_stop.h"
 #include "commands/packet_command.h"
 #include "commands/server_list.h"
+#include "base/error_report.h"
 #include "main/front_end.h"
 #include "selftest/self_test.h"
 #include "serial_bridge/serial_settings.h"

@@ -1,5 +1,7 @@
 #include "main/front_end.h"
 
+#include "base/error_report.h"
+#include "base/stop_flag.h"
 #include "ipc/shared_state.h"
 #include "main/command_table.h"
 
@@ -10,22 +12,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
-
-volatile std::uint8_t* volatile stop_flag = nullptr;
-
-void on_stop_signal(int) {
-    volatile std::uint8_t* flag = stop_flag;
-    if (flag != nullptr) *flag = 0;
-}
-
-void report_error(const char* name) {
-    std::clog << "Fatal error in function: " << name << std::endl;
-}
-
-void fatal_error(const char* name) {
-    report_error(name);
-    std::exit(1);
-}
 
 void print_usage(const char* name) {
     std::cout << "Concentrator hardware management daemon\nUsage: " << name

@@ -1,5 +1,6 @@
 #include "pic/pic_link.h"
 
+#include "base/sleep_whole.h"
 #include "board/gpio.h"
 #include "board/serial_line.h"
 #include "ipc/shared_state.h"
@@ -11,6 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <optional>
 
 namespace {
 
@@ -22,17 +24,14 @@ std::uint8_t receive_buffer[pic_receive_buffer_size];
 
 // Whether this process holds sem_serial: only what it holds is given back,
 // so a bridge or self test holding the line is never robbed of it.
-bool serial_line_held = false;
+std::optional<held_lock> serial_line;
 
 bool take_serial_line() {
-    serial_line_held = sem_lock(sem_serial);
-    return serial_line_held;
+    serial_line.emplace(held_lock::acquire(sem_serial));
+    return serial_line->held();
 }
 
-void give_serial_line_back() {
-    if (serial_line_held) sem_unlock(sem_serial);
-    serial_line_held = false;
-}
+void give_serial_line_back() { serial_line.reset(); }
 
 enum class line_wait { readable, timed_out, failed };
 
@@ -55,6 +54,28 @@ line_wait wait_for_line(std::chrono::microseconds timeout) {
 
 bool wait_readable(std::chrono::microseconds timeout) { return wait_for_line(timeout) == line_wait::readable; }
 
+// Takes n stream bytes into buffer, or discards them when it is null. Fails
+// once a whole time-out passes without a byte: a line that stays readable
+// but fails every read (a hang-up) must not spin here.
+bool stream_take(std::uint8_t* buffer, std::size_t n) {
+    auto last_byte = std::chrono::steady_clock::now();
+    std::size_t taken = 0;
+    while (taken < n) {
+        auto left = std::chrono::duration_cast<std::chrono::microseconds>(
+            stream_timeout - (std::chrono::steady_clock::now() - last_byte));
+        if (left.count() <= 0 || !wait_readable(left)) return false;
+        std::uint8_t* into = buffer != nullptr ? buffer + taken : receive_buffer;
+        std::size_t wanted = n - taken;
+        if (buffer == nullptr) wanted = std::min(wanted, pic_receive_buffer_size);
+        ssize_t count = read(serial_fd.get(), into, wanted);
+        if (count > 0) {
+            taken += static_cast<std::size_t>(count);
+            last_byte = std::chrono::steady_clock::now();
+        }
+    }
+    return true;
+}
+
 bool write_all(const std::uint8_t* bytes, std::size_t length) {
     while (length > 0) {
         ssize_t written = write(serial_fd.get(), bytes, length);
@@ -75,14 +96,14 @@ bool abandon_line() {
 // Attention up, the line taken, opened and set up for the PIC, attention down.
 bool line_acquire() {
     if (!pic_attention_set(true)) return false;
-    usleep(6);
+    sleep_whole(std::chrono::microseconds(6));
     if (!take_serial_line()) return false;
     if (!serial_open()) {
         give_serial_line_back();
         return false;
     }
     if (!serial_setup(0, baud_to_speed(115200), 8, 0, 0, 1) || !pic_attention_set(false)) return abandon_line();
-    usleep(300);
+    sleep_whole(std::chrono::microseconds(300));
     return true;
 }
 
@@ -157,29 +178,13 @@ bool pic_stream_wait() {
 }
 
 bool pic_stream_skip(long n) {
-    while (n > 0) {
-        if (!wait_readable(stream_timeout)) return false;
-        auto wanted = static_cast<std::size_t>(std::min<long>(n, pic_receive_buffer_size));
-        ssize_t count = read(serial_fd.get(), receive_buffer, wanted);
-        if (count > 0) n -= count;
-    }
-    return true;
+    return n <= 0 || stream_take(nullptr, static_cast<std::size_t>(n));
 }
 
-bool pic_stream_read(std::uint8_t* buffer, std::size_t n) {
-    std::size_t filled = 0;
-    while (filled < n) {
-        if (!wait_readable(stream_timeout)) return false;
-        ssize_t count = read(serial_fd.get(), buffer + filled, n - filled);
-        if (count > 0) filled += static_cast<std::size_t>(count);
-    }
-    return true;
-}
+bool pic_stream_read(std::uint8_t* buffer, std::size_t n) { return stream_take(buffer, n); }
 
 bool pic_select_pulse(double ms, double rate, double channels, std::uint8_t mask) {
     int n = pic_bytes(ms, rate, channels);
-    channel_mask_set(mask);
-    bool consumed = pic_stream_skip(n);
-    channel_mask_set(0);
-    return consumed;
+    bool consumed = channel_mask_set(mask) && pic_stream_skip(n);
+    return channel_mask_set(0) && consumed;
 }

@@ -1,5 +1,6 @@
 #include "pic/pic_operations.h"
 
+#include "base/sleep_whole.h"
 #include "board/gpio.h"
 #include "board/serial_line.h"
 #include "ipc/shared_state.h"
@@ -24,7 +25,9 @@ constexpr double legacy_step_ms = 1000.0 / 32;
 constexpr std::uint8_t end_byte = 0x00;
 
 // Raises the priority for one exchange; restore() puts back what was there.
-// Without the privilege to raise it the exchange still runs.
+// Without the privilege to raise it the exchange still runs. Restored only
+// after a complete exchange: a failed one ends the service, whose exit takes
+// the priority with it.
 class exchange_priority {
 public:
     exchange_priority() {
@@ -190,7 +193,7 @@ bool pic_packet_send(const shared_state& block, std::uint8_t direction, std::uin
     if (!sent) return false;
     [[maybe_unused]] ssize_t written = write(serial_fd.get(), &end_byte, 1);
     if (tcdrain(serial_fd.get()) != 0) return false;
-    usleep(static_cast<useconds_t>(length) * 15625 + 10086);
+    sleep_whole(std::chrono::microseconds(length * 15625L + 10086));
     pic_link_close();
     priority.restore();
     return true;

@@ -12,7 +12,6 @@
 
 #include <cstdint>
 #include <iostream>
-#include <memory>
 #include <span>
 
 const std::array<double, 13> fixture_levels{0.0,     0.179124, 0.432432, 0.7062,  0.977592, 1.25875, 1.51767,
@@ -32,23 +31,6 @@ constexpr std::uint32_t all_bits = ~0u;
 constexpr std::uint8_t echo_probe = 0x55;
 constexpr std::uint8_t answer_bit7 = echo_probe ^ 0x80;
 constexpr std::uint8_t answer_bit6 = echo_probe ^ 0x40;
-
-// Runs a release function when it goes: the guards of run_self_test, declared
-// in the order of acquisition, give everything back in the reverse order.
-class release_guard {
-public:
-    explicit release_guard(void (*release)()) : release_(release) {}
-    ~release_guard() { release_(); }
-    release_guard(const release_guard&) = delete;
-    release_guard& operator=(const release_guard&) = delete;
-
-private:
-    void (*release_)();
-};
-
-struct block_detacher {
-    void operator()(shared_state* block) const { detach_shared_state(block); }
-};
 
 using stimulus = bool (*)();
 
@@ -179,15 +161,14 @@ bool run_checks() {
 
 bool run_self_test() {
     if (!stop_service()) return false;
-    std::unique_ptr<shared_state, block_detacher> block(attach_shared_state());
+    attached_state block;
     if (!block) return false;
-    if (!gpio_open()) return false;
-    release_guard ports(gpio_close);
-    if (!gpio_setup_test() || !adc_open()) return false;
-    release_guard adc(adc_close);
-    if (!sem_lock(sem_serial)) return false;
-    release_guard serial_lock([] { sem_unlock(sem_serial); });
-    if (!serial_open()) return false;
-    release_guard line(serial_close);
-    return run_checks();
+    gpio_session ports;
+    if (!ports.opened() || !gpio_setup_test()) return false;
+    adc_session adc;
+    if (!adc.opened()) return false;
+    held_lock serial_lock = held_lock::acquire(sem_serial);
+    if (!serial_lock) return false;
+    serial_session line;
+    return line.opened() && run_checks();
 }

@@ -3,7 +3,7 @@
 #include "board/gpio.h"
 #include "board/serial_line.h"
 #include "ipc/shared_state.h"
-#include "main/decimal.h"
+#include "base/decimal.h"
 
 #include <cstdint>
 #include <iostream>
@@ -38,10 +38,17 @@ bool validate(const char* channel_text, const char* baud_text, const char* data_
     return true;
 }
 
+constexpr int bridge_lock_wait_ms = 100;
+
+line_settings settings_of(const shared_state& block) {
+    return {block.ser_ch, block.ser_baud, block.ser_stop, block.ser_data, block.ser_parity, block.ser_odd};
+}
+
 // A bridge starting meanwhile reads the record under the same lock, so it
 // never applies half of an update.
 bool exchange_record(shared_state& block, const line_settings* update, line_settings& current) {
-    if (!sem_lock(sem_state)) return false;
+    held_lock lock = held_lock::acquire(sem_state);
+    if (!lock) return false;
     if (update != nullptr) {
         block.ser_ch = update->channel;
         block.ser_baud = update->baud;
@@ -50,8 +57,7 @@ bool exchange_record(shared_state& block, const line_settings* update, line_sett
         block.ser_parity = update->parity;
         block.ser_odd = update->odd;
     }
-    current = {block.ser_ch, block.ser_baud, block.ser_stop, block.ser_data, block.ser_parity, block.ser_odd};
-    sem_unlock(sem_state);
+    current = settings_of(block);
     return true;
 }
 
@@ -70,8 +76,9 @@ void print_settings(const line_settings& settings) {
 
 }  // namespace
 
-bool serial_settings_read(shared_state& block, line_settings& settings) {
-    return exchange_record(block, nullptr, settings);
+line_settings serial_settings_read(const shared_state& block) {
+    held_lock lock = held_lock::acquire_within(sem_state, bridge_lock_wait_ms);
+    return settings_of(block);
 }
 
 bool serial_channel_enable(const char* channel_text, bool) {
@@ -87,11 +94,9 @@ bool serial_settings(const char* channel, const char* baud, const char* data, co
     line_settings update{};
     if (setting && !validate(channel, baud, data, parity, stop, update)) return false;
 
-    shared_state* block = attach_shared_state();
-    if (block == nullptr) return false;
+    attached_state block;
     line_settings current{};
-    bool read = exchange_record(*block, setting ? &update : nullptr, current);
-    detach_shared_state(block);
-    if (read) print_settings(current);
-    return read;
+    if (!block || !exchange_record(*block, setting ? &update : nullptr, current)) return false;
+    print_settings(current);
+    return true;
 }

@@ -15,8 +15,10 @@ struct line_settings {
     std::uint8_t odd;
 };
 
-// The record's settings as one consistent copy, read under sem_state.
-bool serial_settings_read(shared_state& block, line_settings& settings);
+// The record's settings as one consistent copy, read under sem_state; a
+// holder that keeps the lock longer than a moment is not waited for, and the
+// settings are then read as they stand.
+line_settings serial_settings_read(const shared_state& block);
 
 // Switches the UART to the channel (its low two bits). The output flag is
 // accepted but drives nothing.

@@ -1,11 +1,12 @@
 #include "serial_bridge/serial_tcp_server.h"
 
+#include "base/error_report.h"
+#include "base/socket_keepalive.h"
+#include "base/stop_flag.h"
 #include "board/gpio.h"
 #include "board/serial_line.h"
 #include "ipc/shared_state.h"
-#include "main/front_end.h"
 #include "serial_bridge/serial_settings.h"
-#include "service/server_link.h"
 
 #include <sys/select.h>
 #include <sys/socket.h>
@@ -74,8 +75,27 @@ void drain_to(int fd, relay_buffer& buffer, bool& failed) {
     }
 }
 
-// False when the relay is over: nothing left to do, or select failed.
-bool relay_pass(relay_state& relay) {
+// The stop signals reach the relay only inside pselect, so one that comes
+// just before the wait still ends it at once.
+class stop_signals_deferred {
+public:
+    stop_signals_deferred() {
+        sigset_t stops;
+        sigemptyset(&stops);
+        for (int signal_number : {SIGTERM, SIGHUP, SIGINT}) sigaddset(&stops, signal_number);
+        sigprocmask(SIG_BLOCK, &stops, &outside_);
+    }
+    ~stop_signals_deferred() { sigprocmask(SIG_SETMASK, &outside_, nullptr); }
+    stop_signals_deferred(const stop_signals_deferred&) = delete;
+    stop_signals_deferred& operator=(const stop_signals_deferred&) = delete;
+    const sigset_t& while_waiting() const { return outside_; }
+
+private:
+    sigset_t outside_{};
+};
+
+// False when the relay is over: nothing left to do, or the wait failed.
+bool relay_pass(relay_state& relay, const sigset_t& wait_mask) {
     relay_interest wanted = interest_of(relay);
     if (!wanted.any()) return false;
     int tty = serial_fd.get();
@@ -86,7 +106,7 @@ bool relay_pass(relay_state& relay) {
     if (wanted.read_tty) FD_SET(tty, &readable);
     if (wanted.write_net) FD_SET(net_out, &writable);
     if (wanted.write_tty) FD_SET(tty, &writable);
-    if (select(std::max(tty, net_out) + 1, &readable, &writable, nullptr, nullptr) < 0) {
+    if (pselect(std::max(tty, net_out) + 1, &readable, &writable, nullptr, nullptr, &wait_mask) < 0) {
         if (errno == EINTR) return true;
         report_error("select");
         return false;
@@ -108,50 +128,47 @@ bool settings_usable(const line_settings& settings) {
     return false;
 }
 
+// Channel select and format; the ports are needed only for the select.
 bool line_configure(const line_settings& settings) {
-    if (!serial_open()) return false;
     gpio_session ports;
     return ports.opened() && serial_setup(settings.channel, baud_to_speed(settings.baud), settings.data,
                                           settings.parity, settings.odd, settings.stop);
 }
 
-// Every start-up failure from here on shows the client end-of-file at once.
-bool refuse_connection(shared_state* block) {
-    stop_flag = nullptr;
-    detach_shared_state(block);
-    shutdown(net_out, SHUT_WR);
-    return false;
+// True once the line was configured, whatever ends the relay.
+bool serve_connection(const shared_state& block) {
+    relay_running = 1;
+    stop_registration registration(&relay_running);
+    std::signal(SIGPIPE, SIG_IGN);
+    held_lock line_lock = held_lock::try_acquire(sem_serial);
+    if (!line_lock) return false;
+    line_settings settings = serial_settings_read(block);
+    if (!settings_usable(settings)) return false;
+    serial_session line;
+    if (!line.opened() || !line_configure(settings)) return false;
+    usleep(100000);
+
+    stop_signals_deferred deferred;
+    relay_state relay;
+    while (relay_running == 1 && relay_pass(relay, deferred.while_waiting())) {
+    }
+    return true;
 }
 
 }  // namespace
 
+// Every end, a refusal included, shows the client end-of-file at once.
 bool serial_tcp_server() {
     if (socket_keepalive_enable(net_in) != 1) {
         report_error("socket_keepalive_enable");
         return false;
     }
-    shared_state* block = attach_shared_state();
-    if (block == nullptr) return false;
-    relay_running = 1;
-    stop_flag = &relay_running;
-    std::signal(SIGPIPE, SIG_IGN);
-
-    line_settings settings{};
-    if (!serial_settings_read(*block, settings) || !settings_usable(settings)) return refuse_connection(block);
-    if (!sem_trylock(sem_serial)) return refuse_connection(block);
-    if (!line_configure(settings)) {
-        sem_unlock(sem_serial);
-        return refuse_connection(block);
+    bool served = false;
+    {
+        attached_state block;
+        if (!block) return false;
+        served = serve_connection(*block);
     }
-    usleep(100000);
-
-    relay_state relay;
-    while (relay_running == 1 && relay_pass(relay)) {
-    }
-    stop_flag = nullptr;
-    serial_close();
-    sem_unlock(sem_serial);
-    detach_shared_state(block);
     shutdown(net_out, SHUT_WR);
-    return true;
+    return served;
 }

@@ -1,13 +1,14 @@
 #include "service/server_link.h"
 
+#include "base/socket_keepalive.h"
 #include "board/gpio.h"
 #include "commands/server_list.h"
 #include "ipc/shared_state.h"
 #include "pic/packet_slot.h"
 
-#include <netdb.h>
+#include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -16,23 +17,28 @@
 #include <cerrno>
 #include <cstring>
 #include <iostream>
+#include <utility>
 
 namespace {
 
-constexpr std::uint32_t pause_word = 0x000000FF;
-constexpr std::uint32_t resume_word = 0xFFFFFFFF;
-constexpr std::uint32_t reset_word = 0x00000000;
 constexpr std::size_t header_size = 5;
+// A server whose SYNs go unanswered is given up after this long.
+constexpr double connect_timeout_s = 5;
 
-std::uint32_t command_word(const ServiceState& state) {
-    return static_cast<std::uint32_t>(state.cmd_bytes[0]) | static_cast<std::uint32_t>(state.cmd_bytes[1]) << 8 |
-           static_cast<std::uint32_t>(state.cmd_bytes[2]) << 16 | static_cast<std::uint32_t>(state.cmd_bytes[3]) << 24;
-}
-
-bool set_option(int fd, int level, int option, int value, const char* failure) {
-    if (setsockopt(fd, level, option, &value, sizeof value) == 0) return true;
-    std::clog << failure << std::endl;
-    return false;
+// The attempt's outcome. A failure is tidied up by the disconnect phase;
+// connected, the socket blocks again as the link's reads expect.
+void connect_done(ServiceState& state, int error) {
+    int sock = std::exchange(state.connecting_sock, 0);
+    if (error != 0) {
+        std::clog << "Error (" << error << ") connecting to " << state.connect_entry << std::endl;
+        close(sock);
+        state.drop_connection = true;
+        return;
+    }
+    fcntl(sock, F_SETFL, fcntl(sock, F_GETFL) & ~O_NONBLOCK);
+    state.sock = sock;
+    state.activity = true;
+    state.rr_armed = false;
 }
 
 // A stale or foreign record must not make the service read outside the list.
@@ -48,20 +54,12 @@ void round_robin_step(ServiceState& state, shared_state& block, std::time_t now)
     state.rr_armed = true;
 }
 
-bool is_generated_packet_code(const ServiceState& state, const shared_state& block) {
-    std::uint8_t mode = state.cmd_bytes[0];
-    std::uint8_t code = state.cmd_bytes[3];
-    return code >= 65 || (block.pic_version >= 3 && mode != 0 && code >= 16 && code <= 32 && code != 24);
-}
-
-void route_by_mode(ServiceState& state) {
-    std::uint8_t mode = state.cmd_bytes[0] & ~0x04;
-    if (mode != 1 && mode != 2) return;
-    state.route_channel = state.cmd_bytes[1];
-    route_mode_set(mode == 2);
-    state.route_flag = (state.cmd_bytes[0] & 0x04) != 0;
+void route_apply(ServiceState& state, const route_request& route) {
+    state.route_channel = route.channel;
+    route_mode_set(route.mode_two);
+    state.route_flag = route.flag;
     route_flag_set(state.route_flag);
-    route_set(static_cast<std::uint8_t>(state.cmd_bytes[1] - 1), 1);
+    route_set(static_cast<std::uint8_t>(route.channel - 1), 1);
 }
 
 void reset_routing(ServiceState& state) {
@@ -80,22 +78,15 @@ void generate_packet(std::uint8_t channel, std::uint8_t address, std::uint8_t co
     std::clog << "Generated packet: " << int{channel} << ' ' << int{address} << ' ' << int{code} << std::endl;
 }
 
-void device_command(ServiceState& state, shared_state& block) {
-    std::uint8_t channel = state.cmd_bytes[1];
-    std::uint8_t address = state.cmd_bytes[2];
-    std::uint8_t code = state.cmd_bytes[3];
-    if (channel < 1 || channel > block.in_channels || address < 1 || address > 32) return;
+void device_apply(ServiceState& state, shared_state& block, const device_request& device) {
     std::clog << "PICv" << block.pic_version << std::endl;
-    if (is_generated_packet_code(state, block)) {
-        generate_packet(channel, address, code, block);
-        code = 0;
-    }
-    if (code >= 1 && code <= 64) {
-        state.legacy_channel = channel;
-        state.legacy_address = address;
-        state.legacy_code = code;
-        std::clog << "Legacy command: " << int{channel} << ' ' << int{address} << ' ' << int{code} << std::endl;
-    }
+    if (device.how == delivery::packet) generate_packet(device.channel, device.address, device.code, block);
+    if (device.how != delivery::legacy) return;
+    state.legacy_channel = device.channel;
+    state.legacy_address = device.address;
+    state.legacy_code = device.code;
+    std::clog << "Legacy command: " << int{device.channel} << ' ' << int{device.address} << ' ' << int{device.code}
+              << std::endl;
 }
 
 // compress2 refuses levels outside -1..9, which the l command stores as
@@ -118,48 +109,63 @@ uLongf compress_capture(ServiceState& state, int level, std::span<const std::uin
 
 }  // namespace
 
-int socket_keepalive_enable(int fd) {
-    return set_option(fd, IPPROTO_TCP, TCP_KEEPCNT, 6, "setsockopt: cannot set TCP_KEEPCNT") &&
-                   set_option(fd, IPPROTO_TCP, TCP_KEEPIDLE, 10, "setsockopt: cannot set TCP_KEEPIDLE") &&
-                   set_option(fd, IPPROTO_TCP, TCP_KEEPINTVL, 10, "setsockopt: cannot set TCP_KEEPINTVL") &&
-                   set_option(fd, SOL_SOCKET, SO_KEEPALIVE, 1, "setsockopt: cannot set SO_KEEPALIVE")
-               ? 1
-               : 0;
-}
-
-void server_connect_attempt(ServiceState& state, shared_state& block) {
+bool server_entry_take(ServiceState& state, shared_state& block, std::string& entry) {
     std::time_t now = std::time(nullptr);
     state.last_connect_try = now;
     round_robin_step(state, block, now);
-    int sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (sock == -1) return;
-    state.sock = sock;
-    store_shared(block.reconnect, 1);
-    if (socket_keepalive_enable(sock) != 1) std::clog << "socket_keepalive_enable problem" << std::endl;
+    entry = current_server(block);
+    return true;
+}
 
-    const char* entry = current_server(block);
-    hostent* host = gethostbyname(entry);
-    if (host == nullptr || host->h_addrtype != AF_INET || host->h_addr_list[0] == nullptr) {
+void server_connect_start(ServiceState& state, const std::string& entry) {
+    in_addr address{};
+    if (inet_aton(entry.c_str(), &address) == 0) {
         std::clog << "Invalid address: " << entry << std::endl;
         state.rr_since = 0;
+        state.drop_connection = true;
         return;
     }
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(server_port);
-    std::memcpy(&address.sin_addr, host->h_addr_list[0], sizeof address.sin_addr);
-    if (connect(sock, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        std::clog << "Error (" << errno << ") connecting to " << entry << std::endl;
-        return;
+    int sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (sock == -1) return;
+    if (socket_keepalive_enable(sock) != 1) std::clog << "socket_keepalive_enable problem" << std::endl;
+    sockaddr_in peer{};
+    peer.sin_family = AF_INET;
+    peer.sin_port = htons(server_port);
+    peer.sin_addr = address;
+    state.connecting_sock = sock;
+    state.connect_entry = entry;
+    state.connect_started = std::time(nullptr);
+    if (connect(sock, reinterpret_cast<sockaddr*>(&peer), sizeof peer) == 0) {
+        connect_done(state, 0);
+    } else if (errno != EINPROGRESS) {
+        connect_done(state, errno);
     }
-    state.activity = true;
-    store_shared(block.reconnect, 0);
-    state.rr_armed = false;
+}
+
+void server_connect_progress(ServiceState& state) {
+    fd_set writable;
+    FD_ZERO(&writable);
+    FD_SET(state.connecting_sock, &writable);
+    timeval no_wait{0, 0};
+    int ready = select(state.connecting_sock + 1, nullptr, &writable, nullptr, &no_wait);
+    if (ready > 0) {
+        int error = 0;
+        socklen_t length = sizeof error;
+        if (getsockopt(state.connecting_sock, SOL_SOCKET, SO_ERROR, &error, &length) != 0) error = errno;
+        connect_done(state, error);
+    } else if (ready < 0 && errno != EINTR) {
+        connect_done(state, errno);
+    } else if (std::difftime(std::time(nullptr), state.connect_started) >= connect_timeout_s) {
+        connect_done(state, ETIMEDOUT);
+    }
 }
 
 void server_disconnect(ServiceState& state) {
     if (state.sock != 0) close(state.sock);
+    if (state.connecting_sock != 0) close(state.connecting_sock);
     state.sock = 0;
+    state.connecting_sock = 0;
+    state.drop_connection = false;
     state.request_pending = false;
     state.cmd_len = 0;
     state.data_sent = 0;
@@ -167,7 +173,7 @@ void server_disconnect(ServiceState& state) {
     route_set(0, 0);
 }
 
-socket_readiness server_poll(ServiceState& state, shared_state& block) {
+socket_readiness server_poll(ServiceState& state) {
     fd_set readable, writable;
     FD_ZERO(&readable);
     FD_ZERO(&writable);
@@ -175,35 +181,32 @@ socket_readiness server_poll(ServiceState& state, shared_state& block) {
     FD_SET(state.sock, &writable);
     timeval no_wait{0, 0};
     if (select(state.sock + 1, &readable, &writable, nullptr, &no_wait) < 0) {
-        store_shared(block.reconnect, 1);
+        state.drop_connection = true;
         return {};
     }
     return {FD_ISSET(state.sock, &readable) != 0, FD_ISSET(state.sock, &writable) != 0};
 }
 
-void command_receive(ServiceState& state, shared_state& block) {
-    ssize_t count = read(state.sock, state.cmd_bytes + state.cmd_len, 4 - state.cmd_len);
+void command_receive(ServiceState& state) {
+    ssize_t count = read(state.sock, state.cmd_bytes.data() + state.cmd_len, 4 - state.cmd_len);
     if (count > 0) {
         state.cmd_len += static_cast<std::uint32_t>(count);
         state.activity = true;
     } else {
-        store_shared(block.reconnect, 1);
+        state.drop_connection = true;
     }
 }
 
-void command_decode(ServiceState& state, shared_state& block) {
-    std::uint32_t word = command_word(state);
-    if (word == pause_word) {
-        state.paused = true;
-    } else if (word == resume_word) {
-        state.paused = false;
-    } else if (word == reset_word) {
-        reset_routing(state);
-    } else if (state.cmd_bytes[2] == 0 && state.cmd_bytes[3] == 1) {
-        state.scan_mode = true;
-    } else {
-        route_by_mode(state);
-        device_command(state, block);
+void command_carry_out(ServiceState& state, shared_state& block, const decoded_word& word) {
+    switch (word.kind) {
+    case word_kind::pause: state.paused = true; break;
+    case word_kind::resume: state.paused = false; break;
+    case word_kind::reset: reset_routing(state); break;
+    case word_kind::scan_on: state.scan_mode = true; break;
+    case word_kind::device:
+        if (word.route) route_apply(state, *word.route);
+        if (word.device) device_apply(state, block, *word.device);
+        break;
     }
 }
 
@@ -230,12 +233,11 @@ std::vector<std::uint8_t> ack_packet_build() {
     return packet;
 }
 
-bool packet_send(ServiceState& state, shared_state& block, const std::vector<std::uint8_t>& packet,
-                 std::uint32_t& sent) {
+bool packet_send(ServiceState& state, const std::vector<std::uint8_t>& packet, std::uint32_t& sent) {
     std::size_t total = packet[3] * 256u + packet[4] + header_size;
     ssize_t count = send(state.sock, packet.data() + sent, total - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
     if (count < 1) {
-        store_shared(block.reconnect, 1);
+        state.drop_connection = true;
         return false;
     }
     sent += static_cast<std::uint32_t>(count);

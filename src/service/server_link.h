@@ -1,12 +1,14 @@
 // The service's side of the concentrator server: connection with address
 // round-robin, 4-byte command words down, data packets and acknowledgements
-// up, all without blocking the loop except inside a connection attempt.
+// up, none of it blocking the loop.
 #pragma once
 
+#include "service/command_word.h"
 #include "service/service_state.h"
 
 #include <cstdint>
 #include <span>
+#include <string>
 #include <vector>
 
 struct shared_state;
@@ -18,21 +20,23 @@ struct socket_readiness {
     bool writable = false;
 };
 
-// TCP keepalive: 6 probes, 10 s idle, 10 s apart. 1 on success, 0 on failure.
-int socket_keepalive_enable(int fd);
+// With sem_state held: the round-robin step and a copy of the current
+// entry, so the lock is held only for that.
+bool server_entry_take(ServiceState& state, shared_state& block, std::string& entry);
+// Without the lock and without waiting: a connection attempt goes on over
+// later passes (server_connect_progress) for at most a few seconds.
+void server_connect_start(ServiceState& state, const std::string& entry);
+void server_connect_progress(ServiceState& state);
 
-// With sem_state held.
-void server_connect_attempt(ServiceState& state, shared_state& block);
-
+// Closes the connection and any attempt under way.
 void server_disconnect(ServiceState& state);
-socket_readiness server_poll(ServiceState& state, shared_state& block);
-void command_receive(ServiceState& state, shared_state& block);
-void command_decode(ServiceState& state, shared_state& block);
+socket_readiness server_poll(ServiceState& state);
+void command_receive(ServiceState& state);
+void command_carry_out(ServiceState& state, shared_state& block, const decoded_word& word);
 
 std::vector<std::uint8_t> data_packet_build(ServiceState& state, const shared_state& block,
                                             std::span<const std::uint8_t> capture);
 std::vector<std::uint8_t> ack_packet_build();
 
 // Sends what the socket takes of the packet; true once it is complete.
-bool packet_send(ServiceState& state, shared_state& block, const std::vector<std::uint8_t>& packet,
-                 std::uint32_t& sent);
+bool packet_send(ServiceState& state, const std::vector<std::uint8_t>& packet, std::uint32_t& sent);

@@ -4,8 +4,9 @@
 #include "board/gpio.h"
 #include "commands/server_list.h"
 #include "ipc/shared_state.h"
-#include "main/decimal.h"
-#include "main/front_end.h"
+#include "base/decimal.h"
+#include "base/sleep_whole.h"
+#include "base/stop_flag.h"
 #include "pic/pic_link.h"
 #include "pic/pic_operations.h"
 #include "service/server_link.h"
@@ -50,18 +51,19 @@ void write_operating_parameters(shared_state& block) {
     block.zlevel = -1;
 }
 
+// The board's boot order; the undervoltage line is driven low twice, as the
+// board has always been brought up, in case its sequence matters to the
+// hardware behind it.
 bool board_lines_idle() {
     return auxpwrdis_set(false) && gpio_setup() && route_mode_set(false) && route_set(0, 0) &&
            undervoltage_line_set(false) && route_flag_set(false) && batt_measure_set(false) &&
-           undervoltage_line_set(false) && pulse_line_set(false) && adc_open();
+           undervoltage_line_set(false) && pulse_line_set(false);
 }
 
 // Under sem_state: the stores of one measurement step.
 template <typename Store>
 void store_locked(Store store) {
-    sem_lock(sem_state);
-    store();
-    sem_unlock(sem_state);
+    if (held_lock lock = held_lock::acquire(sem_state)) store();
 }
 
 void measure_module(service_run& run, int channel, int index) {
@@ -84,7 +86,7 @@ void measurement_step(service_run& run) {
     case 2:
         if (elapsed(state.batt_last, 5)) {
             batt_measure_set(true);
-            usleep(1000);
+            sleep_whole(std::chrono::milliseconds(1));
             double volts = adc_volts(adc_read(2));
             batt_measure_set(false);
             store_locked([&] { run.block.batt = volts * 5.1082 + 1.2; });
@@ -99,7 +101,7 @@ void measurement_step(service_run& run) {
         store_shared(run.block.measurements_ready, 1);
         break;
     default:
-        usleep(1);
+        sleep_whole(std::chrono::microseconds(1));
     }
 }
 
@@ -115,6 +117,9 @@ std::uint32_t capture_mask(ServiceState& state, const shared_state& block) {
 }
 
 bool pic_failure(service_run& run) {
+    // A stop signal cuts short only the wait for the line, which a bridge
+    // may hold for long: that is the stop, not a failing PIC.
+    if (load_shared(run.block.running) == 0) return false;
     std::clog << "PIC exchange failed; stopping" << std::endl;
     run.pic_failed = true;
     store_shared(run.block.running, 0);
@@ -136,24 +141,39 @@ bool capture_phase(service_run& run) {
     return true;
 }
 
+// Packets on the wire never interleave: one partly sent goes first. A pause
+// holds back new data packets, not the rest of one already begun.
 void send_data_phase(service_run& run, const socket_readiness& ready) {
     ServiceState& state = run.state;
-    if (state.paused || !state.data_packet || !state.request_pending || !ready.writable) return;
-    if (packet_send(state, run.block, *state.data_packet, state.data_sent)) {
+    if (!state.data_packet || !state.request_pending || !ready.writable || state.ack_sent != 0) return;
+    if (state.paused && state.data_sent == 0) return;
+    if (packet_send(state, *state.data_packet, state.data_sent)) {
         state.data_packet.reset();
+        state.data_sent = 0;
         state.request_pending = false;
         state.activity = false;
     }
 }
 
-bool legacy_phase(service_run& run) {
-    ServiceState& state = run.state;
-    if (state.paused || state.legacy_code == 0) return true;
-    if (!pic_legacy_command(run.block, state.legacy_channel, state.legacy_address, state.legacy_code)) {
-        return pic_failure(run);
+// One acknowledgement per command carried out, queued one at a time.
+void ack_due(ServiceState& state) {
+    if (state.ack_packet) {
+        ++state.acks_owed;
+        return;
     }
     state.ack_packet = ack_packet_build();
     state.ack_sent = 0;
+}
+
+// A device command runs even while paused: the server waits for its
+// acknowledgement, and its word must not block the resume behind it.
+bool legacy_phase(service_run& run) {
+    ServiceState& state = run.state;
+    if (state.legacy_code == 0) return true;
+    if (!pic_legacy_command(run.block, state.legacy_channel, state.legacy_address, state.legacy_code)) {
+        return pic_failure(run);
+    }
+    ack_due(state);
     state.legacy_code = 0;
     state.activity = true;
     return true;
@@ -161,15 +181,20 @@ bool legacy_phase(service_run& run) {
 
 void send_ack_phase(service_run& run, const socket_readiness& ready) {
     ServiceState& state = run.state;
-    if (state.paused || !state.ack_packet || state.sock == 0 || !ready.writable) return;
-    if (packet_send(state, run.block, *state.ack_packet, state.ack_sent)) {
-        state.ack_packet.reset();
-        state.activity = false;
+    if (!state.ack_packet || state.sock == 0 || !ready.writable || state.data_sent != 0) return;
+    if (!packet_send(state, *state.ack_packet, state.ack_sent)) return;
+    state.ack_packet.reset();
+    state.ack_sent = 0;
+    state.activity = false;
+    if (state.acks_owed > 0) {
+        --state.acks_owed;
+        ack_due(state);
     }
 }
 
 // A corrupt slot length is dropped with the token given back, so producers
-// are not blocked behind it forever.
+// are not blocked behind it forever; nothing was sent, so nothing is
+// acknowledged.
 bool slot_phase(service_run& run) {
     ServiceState& state = run.state;
     if (sem_trytake(sem_packet)) {
@@ -177,8 +202,9 @@ bool slot_phase(service_run& run) {
         return true;
     }
     std::uint8_t length = load_shared(run.block.pkt_len);
-    if (state.paused || length == 0) return true;
-    if (length > packet_slot_size) {
+    if (length == 0) return true;
+    bool corrupt = length > packet_slot_size;
+    if (corrupt) {
         std::clog << "Packet slot length " << int{length} << " out of range; packet dropped" << std::endl;
     } else if (!pic_packet_send(run.block, run.block.pkt_dir, length, run.block.pkt)) {
         return pic_failure(run);
@@ -186,11 +212,11 @@ bool slot_phase(service_run& run) {
     store_shared(run.block.pkt_len, 0);
     sem_give(sem_packet);
     state.activity = true;
+    if (corrupt) return true;
     if (state.route_channel == 0) route_set(0, 0);
     route_flag_set(state.route_flag);
-    sleep(1);
-    state.ack_packet = ack_packet_build();
-    state.ack_sent = 0;
+    sleep_whole(std::chrono::seconds(1));
+    ack_due(state);
     return true;
 }
 
@@ -215,31 +241,52 @@ void periodic_pulses(ServiceState& state) {
     }
 }
 
-bool connect_due(const ServiceState& state, const shared_state& block) {
-    return state.sock == 0 && (state.data_packet || state.ack_packet) && current_server(block)[0] != '\0' &&
+// Paused, the service still connects, or the resume could never come.
+bool connect_wanted(const ServiceState& state) {
+    return state.sock == 0 && state.connecting_sock == 0 && (state.data_packet || state.ack_packet || state.paused) &&
            elapsed(state.last_connect_try, 0.9);
+}
+
+// sem_state is held for the list's copy only: the attempt itself never
+// waits, so neither the loop nor another process waits for the network.
+void connect_phase(service_run& run) {
+    ServiceState& state = run.state;
+    if (state.connecting_sock != 0) {
+        server_connect_progress(state);
+        return;
+    }
+    if (!connect_wanted(state)) return;
+    std::string entry;
+    {
+        held_lock lock = held_lock::acquire(sem_state);
+        if (!lock || current_server(run.block)[0] == '\0' || !server_entry_take(state, run.block, entry)) return;
+    }
+    server_connect_start(state, entry);
+}
+
+// Control words go through whatever waits, so the server can always pause,
+// resume or reset; a device word waits for the acknowledgement before it.
+void dispatch_phase(service_run& run) {
+    ServiceState& state = run.state;
+    if (state.cmd_len != 4) return;
+    decoded_word word = command_word_decode(state.cmd_bytes, run.block.pic_version, run.block.in_channels);
+    if (word.kind == word_kind::device && (state.legacy_code != 0 || state.ack_packet)) return;
+    state.request_pending = true;
+    command_carry_out(state, run.block, word);
+    state.cmd_len = 0;
+    state.activity = true;
 }
 
 // One pass; false when a PIC exchange failed and the pass ended early.
 bool service_pass(service_run& run) {
     ServiceState& state = run.state;
     state.activity = false;
-    sem_lock(sem_state);
-    if (connect_due(state, run.block)) server_connect_attempt(state, run.block);
-    sem_unlock(sem_state);
-    if (load_shared(run.block.reconnect) != 0) {
-        server_disconnect(state);
-        store_shared(run.block.reconnect, 0);
-    }
+    connect_phase(run);
+    if (exchange_shared(run.block.reconnect, 0) != 0 || state.drop_connection) server_disconnect(state);
     socket_readiness ready;
-    if (state.sock != 0) ready = server_poll(state, run.block);
-    if (state.sock != 0 && ready.readable && state.cmd_len < 4) command_receive(state, run.block);
-    if (state.cmd_len == 4 && state.legacy_code == 0 && !state.ack_packet) {
-        state.request_pending = true;
-        command_decode(state, run.block);
-        state.cmd_len = 0;
-        state.activity = true;
-    }
+    if (state.sock != 0) ready = server_poll(state);
+    if (state.sock != 0 && ready.readable && state.cmd_len < 4) command_receive(state);
+    dispatch_phase(run);
     if (!capture_phase(run)) return false;
     send_data_phase(run, ready);
     if (!legacy_phase(run)) return false;
@@ -251,62 +298,52 @@ bool service_pass(service_run& run) {
     return true;
 }
 
-// Start-up from the board lines on; false leaves the ports for shutdown.
-bool start_board(service_run& run) {
-    if (!board_lines_idle()) return false;
-    run.block.pic_version = pic_version_query();
-    if (run.block.pic_version < 0) {
-        std::clog << "PIC communication failed!" << std::endl;
-        return false;
+bool pic_ready(shared_state& block) {
+    block.pic_version = pic_version_query();
+    if (block.pic_version >= 0) return true;
+    std::clog << "PIC communication failed!" << std::endl;
+    return false;
+}
+
+void run_loop(service_run& run) {
+    store_shared(run.block.running, 1);
+    stop_registration registration(&run.block.running);
+    if (startup_keep_running == 0) store_shared(run.block.running, 0);
+    while (load_shared(run.block.running) != 0) {
+        if (!service_pass(run)) break;
     }
+}
+
+// 1 when the loop ran and the PIC never failed, 0 otherwise.
+int run_attached(shared_state& block, const char* interval_arg) {
+    store_shared(block.reconnect, 0);
+    store_interval(block, interval_arg);
+    write_operating_parameters(block);
+    gpio_session ports;
+    if (!ports.opened() || !board_lines_idle()) return 0;
+    adc_session adc;
+    if (!adc.opened() || !pic_ready(block)) return 0;
     std::signal(SIGPIPE, SIG_IGN);
-    std::time_t now = std::time(nullptr);
-    run.state.pulse_last = run.state.undervoltage_last = run.state.last_connect_try = now;
-    return true;
-}
 
-void enter_running(shared_state& block) {
-    store_shared(block.running, 1);
-    stop_flag = &block.running;
-    if (startup_keep_running == 0) store_shared(block.running, 0);
-}
-
-int finish(shared_state& block, int result) {
-    stop_flag = nullptr;
-    store_shared(block.stopped, 1);
-    detach_shared_state(&block);
-    return result;
+    service_run run{ServiceState{}, block};
+    run.state.last_connect_try = run.state.pulse_last = run.state.undervoltage_last = std::time(nullptr);
+    run_loop(run);
+    for (int sock : {run.state.sock, run.state.connecting_sock}) {
+        if (sock != 0) close(sock);
+    }
+    std::cout << "Signal caught...\n";
+    return run.pic_failed ? 0 : 1;
 }
 
 }  // namespace
 
 int run_service(const char* servers_arg, const char* interval_arg) {
     startup_keep_running = 1;
-    stop_flag = &startup_keep_running;
-    shared_state* attached = set_server(servers_arg) ? attach_shared_state() : nullptr;
-    if (attached == nullptr) {
-        stop_flag = nullptr;
-        return 0;
-    }
-    shared_state& block = *attached;
-    store_shared(block.reconnect, 0);
-    store_interval(block, interval_arg);
-    write_operating_parameters(block);
-
-    service_run run{ServiceState{}, block};
-    run.state.last_connect_try = run.state.pulse_last = run.state.undervoltage_last = std::time(nullptr);
-    if (!gpio_open()) return finish(block, 0);
-    if (!start_board(run)) {
-        gpio_close();
-        return finish(block, 0);
-    }
-    enter_running(block);
-    while (load_shared(block.running) != 0) {
-        if (!service_pass(run)) break;
-    }
-    if (run.state.sock != 0) close(run.state.sock);
-    std::cout << "Signal caught...\n";
-    adc_close();
-    gpio_close();
-    return finish(block, run.pic_failed ? 0 : 1);
+    stop_registration startup(&startup_keep_running);
+    if (!set_server(servers_arg)) return 0;
+    attached_state block;
+    if (!block) return 0;
+    int result = run_attached(*block, interval_arg);
+    store_shared(block->stopped, 1);
+    return result;
 }

@@ -1,14 +1,21 @@
 // The service's private state for one run of its loop.
 #pragma once
 
+#include "service/command_word.h"
+
 #include <ctime>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <vector>
 
 struct ServiceState {
     int sock = 0;  // 0: no server connection
-    std::uint8_t cmd_bytes[4] = {};
+    int connecting_sock = 0;  // an attempt under way; 0: none
+    std::time_t connect_started = 0;
+    std::string connect_entry;
+    bool drop_connection = false;  // closed at the next disconnect phase
+    command_bytes cmd_bytes = {};
     std::uint32_t cmd_len = 0;
     bool request_pending = false;
     bool paused = false;
@@ -23,6 +30,8 @@ struct ServiceState {
     std::uint32_t data_sent = 0;
     std::optional<std::vector<std::uint8_t>> ack_packet;
     std::uint32_t ack_sent = 0;
+    // Acknowledgements due behind the queued one, so none is lost.
+    std::uint32_t acks_owed = 0;
     bool activity = false;
     std::uint8_t slow_step = 255;
     bool mod_low[2] = {false, false};

@@ -84,4 +84,41 @@ TEST(SharedState, LocksOfKilledHoldersAreGivenBack) {
     close(pipe_fds[1]);
 }
 
+void interrupt_every(useconds_t microseconds) {
+    struct sigaction interrupt {};
+    interrupt.sa_handler = [](int) {};
+    sigaction(SIGALRM, &interrupt, nullptr);  // no SA_RESTART: waits end with EINTR
+    ualarm(microseconds, microseconds);
+}
+
+// A wait cut short by a signal holds nothing, so its owner must give nothing
+// back: raising the lock would let a third process in beside the holder.
+TEST(SharedState, LockOwnersGiveBackOnlyWhatTheyHold) {
+    ASSERT_EQ(run_tovk({"l"}).status, 0);
+    ipc_key = board_key();
+    ASSERT_TRUE(open_semaphores());
+    ASSERT_TRUE(semaphore_change(sem_state, -1));  // another holder
+
+    interrupt_every(100000);
+    EXPECT_FALSE(held_lock::acquire(sem_state).held());
+    EXPECT_FALSE(held_lock::acquire_within(sem_state, 50).held());
+    EXPECT_EQ(semaphore_values()[sem_state], 0);
+
+    pid_t holder = fork();
+    if (holder == 0) {
+        usleep(300000);
+        _exit(semaphore_change(sem_state, +1) ? 0 : 1);
+    }
+    {
+        held_lock lock = held_lock::acquire_through_signals(sem_state);
+        EXPECT_TRUE(lock.held()) << "waits on through the signals until the holder lets go";
+        EXPECT_EQ(semaphore_values()[sem_state], 0);
+    }
+    ualarm(0, 0);
+    int status = -1;
+    waitpid(holder, &status, 0);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(semaphore_values()[sem_state], 1);
+}
+
 }  // namespace

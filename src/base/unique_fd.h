@@ -10,21 +10,21 @@ public:
     unique_fd() = default;
     explicit unique_fd(int fd) : fd_(fd) {}
     ~unique_fd() { reset(); }
-    unique_fd(unique_fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    unique_fd(unique_fd&& other) noexcept : fd_(other.release()) {}
     unique_fd& operator=(unique_fd&& other) noexcept {
-        if (this != &other) {
-            reset();
-            fd_ = std::exchange(other.fd_, -1);
-        }
+        if (this != &other) reset(other.release());
         return *this;
     }
     unique_fd(const unique_fd&) = delete;
     unique_fd& operator=(const unique_fd&) = delete;
 
     int get() const { return fd_; }
-    bool valid() const { return fd_ != -1; }
+    bool valid() const { return fd_ >= 0; }
+    explicit operator bool() const { return valid(); }
+    // Hands the descriptor over; this owner forgets it.
+    int release() { return std::exchange(fd_, -1); }
     void reset(int fd = -1) {
-        if (fd_ != -1) ::close(fd_);
+        if (fd_ >= 0) ::close(fd_);
         fd_ = fd;
     }
 

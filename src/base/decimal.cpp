@@ -1,4 +1,4 @@
-#include "main/decimal.h"
+#include "base/decimal.h"
 
 #include <cerrno>
 #include <cstdint>

@@ -1,0 +1,26 @@
+#include "base/socket_keepalive.h"
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
+#include <iostream>
+
+namespace {
+
+bool set_option(int fd, int level, int option, int value, const char* failure) {
+    if (setsockopt(fd, level, option, &value, sizeof value) == 0) return true;
+    std::clog << failure << std::endl;
+    return false;
+}
+
+}  // namespace
+
+int socket_keepalive_enable(int fd) {
+    return set_option(fd, IPPROTO_TCP, TCP_KEEPCNT, 6, "setsockopt: cannot set TCP_KEEPCNT") &&
+                   set_option(fd, IPPROTO_TCP, TCP_KEEPIDLE, 10, "setsockopt: cannot set TCP_KEEPIDLE") &&
+                   set_option(fd, IPPROTO_TCP, TCP_KEEPINTVL, 10, "setsockopt: cannot set TCP_KEEPINTVL") &&
+                   set_option(fd, SOL_SOCKET, SO_KEEPALIVE, 1, "setsockopt: cannot set SO_KEEPALIVE")
+               ? 1
+               : 0;
+}
