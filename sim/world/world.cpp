@@ -1,3 +1,4 @@
+// Building the world, serving it, running its command, and tearing it down.
 #include "world.h"
 
 #include "control_protocol.h"

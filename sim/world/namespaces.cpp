@@ -1,3 +1,4 @@
+// Entering the namespaces and building /dev, /proc and the loopback inside them.
 #include "namespaces.h"
 
 #include <fcntl.h>

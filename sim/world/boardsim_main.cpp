@@ -1,6 +1,4 @@
-// boardsim [options] -- command...      run a command in a new simulated board world
-// boardsim ctl [--control PATH] VERB... steer a running world
-// boardsim run [--control PATH] -- command...  run a command inside a running world
+// boardsim's command line: a command in a new world, or a client of a running one.
 #include "client.h"
 #include "control_protocol.h"
 #include "world.h"

@@ -1,3 +1,4 @@
+// Starting a world from the host and passing its end back.
 #include "namespaces.h"
 #include "world.h"
 
