@@ -43,27 +43,6 @@ TEST(PicLinkWorld, VersionAnswersAndWhatTheQueryLeavesBehind) {
     EXPECT_EQ(values_of(two.out, "version"), std::vector<std::string>{"2"});
 }
 
-TEST(PicLinkWorld, SamplingStartFramesAsTheModelDecodesThem) {
-    SKIP_WITHOUT_WORLDS();
-    struct example {
-        long rate;
-        const char* t0;
-        const char* p0;
-        const char* k;
-    };
-    for (const example& each : std::vector<example>{
-             {16384, "22", "DF", "0"}, {8000, "1D", "D0", "1"}, {14179, "00", "DF", "0"}, {14178, "81", "D0", "1"}, {1000, "1D", "D3", "4"}}) {
-        std::string rate = std::to_string(each.rate);
-        process_result run = in_world({}, "\"$D\" params " + rate + " 2 4 gpio_setup capture 3; \"$B\" ctl log pic frame");
-        EXPECT_EQ(values_of(run.out, "capture"), std::vector<std::string>{"1"}) << rate;
-        auto frames = lines_with(run.out, {"kind=sampling_start"});
-        ASSERT_EQ(frames.size(), 1u) << rate << run.out;
-        EXPECT_EQ(values_of(frames[0], "t0"), std::vector<std::string>{each.t0}) << rate;
-        EXPECT_EQ(values_of(frames[0], "p0"), std::vector<std::string>{each.p0}) << rate;
-        EXPECT_EQ(values_of(frames[0], "k"), std::vector<std::string>{each.k}) << rate;
-    }
-}
-
 // Output sample s, channel c < min(in, out): input channel c of sample s of
 // the stream window that starts at byte `window` of stream 1; other output
 // channels are zero. Written bit by bit, apart from tovk's own re-pack.
