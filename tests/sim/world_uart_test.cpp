@@ -17,17 +17,6 @@ namespace {
 
 const std::string version_query_hex = "02162219370000";
 
-TEST(WorldUart, VersionQueryAnswersAsConfigured) {
-    SKIP_WITHOUT_WORLDS();
-    process_result result = in_world({"--do", "pic version 5"}, R"(
-        $P version; $B ctl pic reply silence; $P version
-        $B ctl pic reply wrong; $P version; $B ctl pic reply v-silence; $P version
-        $B ctl log frames)");
-    ASSERT_EQ(result.status, 0) << result.err;
-    EXPECT_EQ(values_of(result.out, "reply"), (std::vector<std::string>{"5635", "-", "58", "56"}));
-    EXPECT_EQ(lines_with(result.out, {"frame", "kind=version"}).size(), 4u);
-}
-
 TEST(WorldUart, HostBytesGoOnlyToTheSelectedChannel) {
     SKIP_WITHOUT_WORLDS();
     process_result result = in_world({"--channel", "3=echo"}, "$P uart 2 " + version_query_hex + R"(
