@@ -1,14 +1,21 @@
-# Suites that run the real tovk and the driver of its library in simulated
-# board worlds, with the world's own programs beside them.
+# The kit of the world suites: the probe that touches the board's devices as
+# tovk does, and the helpers that start worlds with the programs under test
+# (tovk, the driver of its library, the reference server) named inside.
+add_executable(world_probe support/world_probe.cpp)
+
+add_library(tovk_world_support STATIC support/world_support.cpp)
+target_link_libraries(tovk_world_support PUBLIC tovk_test_support_base)
+target_compile_definitions(tovk_world_support PRIVATE
+  BOARDSIM_PATH="$<TARGET_FILE:boardsim>"
+  PROBE_PATH="$<TARGET_FILE:world_probe>"
+  TOVK_DRIVER_PATH="$<TARGET_FILE:tovk_driver>"
+  REFSERVER_PATH="$<TARGET_FILE:refserver>")
+add_dependencies(tovk_world_support boardsim boardsim_shim world_probe tovk tovk_driver refserver)
+
+# A suite whose tests run in simulated board worlds.
 function(add_world_suite name)
-  add_executable(${name} ${ARGN} sim/world_support.cpp)
-  target_link_libraries(${name} PRIVATE tovk_test_support_base GTest::gtest_main)
-  target_compile_definitions(${name} PRIVATE
-    BOARDSIM_PATH="$<TARGET_FILE:boardsim>"
-    PROBE_PATH="$<TARGET_FILE:world_probe>"
-    TOVK_DRIVER_PATH="$<TARGET_FILE:tovk_driver>"
-    REFSERVER_PATH="$<TARGET_FILE:refserver>")
-  add_dependencies(${name} boardsim boardsim_shim world_probe tovk tovk_driver refserver)
+  add_executable(${name} ${ARGN})
+  target_link_libraries(${name} PRIVATE tovk_world_support GTest::gtest_main)
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 30 PROPERTIES TIMEOUT 180)
 endfunction()
 
@@ -17,8 +24,7 @@ add_world_suite(tovk_world_tests
   board/board_world_test.cpp
   pic/pic_world_test.cpp
   service/service_world_test.cpp)
-target_include_directories(tovk_world_tests PRIVATE ${PROJECT_SOURCE_DIR}/sim)
-target_link_libraries(tovk_world_tests PRIVATE tovk_core boardsim_models)
+target_link_libraries(tovk_world_tests PRIVATE tovk_core boardsim_models boardsim_control)
 
 # The serial-TCP bridge under a real inetd from the shipped inetd.conf, with
 # a TCP client of its own inside the world.

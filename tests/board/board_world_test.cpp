@@ -1,7 +1,8 @@
 // The board layer in a simulated board world: the real tovk for x, e and f,
 // the driver for the line, ADC and UART operations, the world's logs and
 // registers as witnesses.
-#include "sim/world_support.h"
+#include "board_model.h"
+#include "support/world_support.h"
 
 #include <gtest/gtest.h>
 
@@ -10,21 +11,11 @@
 
 namespace {
 
-const std::string driver = driver_path(TOVK_DRIVER_PATH);
 const std::string usage_head = "Concentrator hardware management daemon\nUsage: tovk <cmd> [p";
-
-process_result board_world(const std::vector<std::string>& options, const std::string& script) {
-    return in_world(options, "D='" + driver + "'; " + script);
-}
-
-std::string register_word(const std::string& regs, const std::string& port, const std::string& key) {
-    auto line = lines_with(regs, {"port=" + port + " "});
-    return line.empty() ? "" : values_of(line[0], key).at(0);
-}
 
 TEST(BoardWorld, ExternalPowerAndChannelCommands) {
     SKIP_WITHOUT_WORLDS();
-    process_result run = board_world(
+    process_result run = in_world(
         {}, "O=$(mktemp); \"$D\" gpio_setup >/dev/null; for v in 1 0 5 -1 off; do \"$T\" x $v >\"$O\"; s=$?; head -c 60 \"$O\"; echo \" x$v=$s\"; "
             "done; for c in 2 6 5 -1 x; do \"$T\" e $c >\"$O\"; s=$?; head -c 60 \"$O\"; echo \" e$c=$s\"; \"$B\" ctl regs | grep port=H; "
             "done; \"$T\" e >\"$O\"; s=$?; head -c 20 \"$O\"; rm -f \"$O\"; echo \" e=$s\"");
@@ -46,7 +37,7 @@ TEST(BoardWorld, ConcurrentWritersFromManyProcessesLoseNoBit) {
     SKIP_WITHOUT_WORLDS();
     std::string toggles;
     for (int round = 0; round < 100; ++round) toggles += " line pulse 1 line pulse 0 line route_flag 1 line route_flag 0";
-    process_result run = board_world(
+    process_result run = in_world(
         {}, "\"$D\" gpio_setup >/dev/null; "
             "(for i in $(seq 40); do \"$T\" x 0 >/dev/null; \"$T\" x 1 >/dev/null; done) & "
             "\"$D\"" + toggles + " line pulse 1 >/dev/null & "
@@ -54,24 +45,25 @@ TEST(BoardWorld, ConcurrentWritersFromManyProcessesLoseNoBit) {
             " line batt_measure 1 >/dev/null & "
             "(for i in $(seq 40); do \"$D\" route 1 1 route 0 0 >/dev/null; done; \"$D\" route 1 1 >/dev/null) & "
             "wait; \"$B\" ctl regs");
-    EXPECT_EQ(register_word(run.out, "A", "data"), "0x80") << run.out;
+    EXPECT_EQ(register_of(run.out, 'A', "data"), 0x80u) << run.out;
     // B: pulse line (3), attention (6), battery measure (7), route select and enable (4, 5); flag (2) low.
-    EXPECT_EQ(register_word(run.out, "B", "data"), "0xf8") << run.out;
+    EXPECT_EQ(register_of(run.out, 'B', "data"), 0xF8u) << run.out;
 }
 
 TEST(BoardWorld, AdcReadingsComeBackWithinOneCount) {
     SKIP_WITHOUT_WORLDS();
-    process_result run = board_world({"--do", "set diode 0.612", "--do", "set module1 25.3", "--do", "set module2 19.75",
+    process_result run = in_world({"--do", "set diode 0.612", "--do", "set module1 25.3", "--do", "set module2 19.75",
                                       "--do", "set batt 12.4", "--do", "adc fail 3 eio"},
                                      "\"$D\" gpio_setup adc 4 adc 1 adc 0 adc 2 line batt_measure 1 adc 2 adc 3");
     auto volts = values_of(run.out, "volts");
     ASSERT_EQ(volts.size(), 6u) << run.out;
-    const double count = 3.3 / 50000;
+    using namespace boardsim;
+    const double count = raw_to_volts(1) - raw_to_volts(0);
     EXPECT_NEAR(std::stod(volts[0]), 0.612, count);
-    EXPECT_NEAR(std::stod(volts[1]) * 55.59975117746379, 25.3, count * 55.6);
-    EXPECT_NEAR(std::stod(volts[2]) * 55.59975117746379, 19.75, count * 55.6);
+    EXPECT_NEAR(std::stod(volts[1]) * module_scale, 25.3, count * module_scale);
+    EXPECT_NEAR(std::stod(volts[2]) * module_scale, 19.75, count * module_scale);
     EXPECT_NEAR(std::stod(volts[3]), 0.0, count) << "battery reads only while its measure line is on";
-    EXPECT_NEAR(std::stod(volts[4]) * 5.1082 + 1.2, 12.4, count * 5.2);
+    EXPECT_NEAR(std::stod(volts[4]) * battery_scale + battery_offset, 12.4, count * battery_scale);
     EXPECT_EQ(values_of(run.out, "raw").back(), "-2147483648") << "a failed read is ADC_INVALID";
 }
 
@@ -83,7 +75,7 @@ TEST(BoardWorld, SerialSetupAppliesEveryRateAndFormatThenSelectsTheChannel) {
                                      1500000, 2000000, 2500000, 3000000, 3500000, 4000000};
     std::string operations;
     for (long rate : rates) operations += " serial 0 " + std::to_string(rate) + " 8 0 0 1";
-    process_result every_rate = board_world({}, "\"$D\" gpio_setup" + operations + " >/dev/null; \"$B\" ctl log serial");
+    process_result every_rate = in_world({}, "\"$D\" gpio_setup" + operations + " >/dev/null; \"$B\" ctl log serial");
     std::vector<std::string> expected;
     for (long rate : rates) expected.push_back(std::to_string(rate));
     EXPECT_EQ(values_of(every_rate.out, "speed"), expected);
@@ -97,7 +89,7 @@ TEST(BoardWorld, SerialSetupAppliesEveryRateAndFormatThenSelectsTheChannel) {
                                    {"2 9600 6 1 0 1", "6", "even", "1", "2"}};
     std::string script = "\"$D\" gpio_setup >/dev/null";
     for (const format& each : formats) script += "; \"$D\" serial " + each.words + " lowlat_off >/dev/null";
-    process_result run = board_world({}, script + "; \"$B\" ctl log serial; \"$B\" ctl log lowlat; \"$B\" ctl log lines");
+    process_result run = in_world({}, script + "; \"$B\" ctl log serial; \"$B\" ctl log lowlat; \"$B\" ctl log lines");
     std::vector<std::string> data, parity, stop, channel;
     for (const format& each : formats) {
         data.push_back(each.data);
@@ -117,18 +109,18 @@ TEST(BoardWorld, SerialSetupAppliesEveryRateAndFormatThenSelectsTheChannel) {
 
 TEST(BoardWorld, MissingDevicesMakeCommandsFailAndChangeNothing) {
     SKIP_WITHOUT_WORLDS();
-    process_result ports = board_world({"--missing", "porta"},
+    process_result ports = in_world({"--missing", "porta"},
                                        "\"$T\" x 1 >/dev/null; echo x=$?; \"$T\" e 2 >/dev/null; echo e=$?; "
                                        "\"$T\" i '' 2>&1; echo service=$?; \"$B\" ctl regs");
     EXPECT_EQ(values_of(ports.out, "x"), std::vector<std::string>{"1"});
     EXPECT_EQ(values_of(ports.out, "e"), std::vector<std::string>{"1"});
     EXPECT_EQ(values_of(ports.out, "service"), std::vector<std::string>{"1"});
-    for (const char* port : {"B", "C", "F", "H"}) {
-        EXPECT_EQ(register_word(ports.out, port, "data"), "0x00") << port;
-        EXPECT_EQ(register_word(ports.out, port, "dir"), "0x00") << port;
+    for (char port : {'B', 'C', 'F', 'H'}) {
+        EXPECT_EQ(register_of(ports.out, port, "data"), 0u) << port;
+        EXPECT_EQ(register_of(ports.out, port, "dir"), 0u) << port;
     }
 
-    process_result adc = board_world({"--missing", "adc3"},
+    process_result adc = in_world({"--missing", "adc3"},
                                      "\"$T\" i '' 2>&1; echo service=$?; \"$D\" sem 1; \"$B\" ctl log pic frame");
     EXPECT_EQ(values_of(adc.out, "service"), std::vector<std::string>{"1"});
     EXPECT_EQ(values_of(adc.out, "sem1"), std::vector<std::string>{"1"});

@@ -3,9 +3,6 @@
 #include "ipc/shared_state.h"
 #include "support/raw_record.h"
 
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -129,30 +126,6 @@ TEST_F(GpioLines, AuxPowerPollReportsEachChangeOnce) {
     ports.set_data(porth_fd, 0xDF);
     EXPECT_TRUE(auxpwr_poll(block));
     EXPECT_EQ(block.auxpwr, 0);
-}
-
-// Processes that each flip their own bits many times: without the lock,
-// their read-modify-write cycles would overwrite each other's bits.
-TEST_F(GpioLines, ConcurrentWritersLoseNoBit) {
-    std::vector<std::function<bool(bool)>> writers = {route_flag_set, pulse_line_set, pic_attention_set,
-                                                      batt_measure_set};
-    std::vector<pid_t> children;
-    for (const auto& writer : writers) {
-        pid_t child = fork();
-        if (child == 0) {
-            for (int round = 0; round < 300; ++round) {
-                if (!writer(round % 2 == 0)) _exit(1);
-            }
-            _exit(writer(true) ? 0 : 1);
-        }
-        children.push_back(child);
-    }
-    for (pid_t child : children) {
-        int status = 0;
-        waitpid(child, &status, 0);
-        EXPECT_EQ(status, 0);
-    }
-    EXPECT_EQ(ports.data(portb_fd), 0xCCu);
 }
 
 }  // namespace

@@ -11,11 +11,6 @@ namespace {
 
 using bytes = std::vector<std::uint8_t>;
 
-template <std::size_t N>
-bytes as_bytes(const std::array<std::uint8_t, N>& frame) {
-    return {frame.begin(), frame.end()};
-}
-
 TEST(PicFrames, StreamByteCounts) {
     EXPECT_EQ(pic_bytes(20, 16384, 2), 82);
     EXPECT_EQ(pic_bytes(1046.875, 16384, 2), 4288);
@@ -25,33 +20,6 @@ TEST(PicFrames, StreamByteCounts) {
     EXPECT_EQ(pic_bytes(0 * 1000.0 / 32 + 4.8828125, 16384, 2), 20);
     EXPECT_EQ(pic_bytes(20, 8000, 2), 40);
     EXPECT_EQ(pic_bytes(0, 16384, 2), 0);
-}
-
-TEST(PicFrames, SamplingStartSearchesTheSmallestPrescaler) {
-    struct example {
-        std::uint32_t rate;
-        std::uint8_t t0, p0;
-    };
-    for (const example& each : std::vector<example>{
-             {16384, 0x22, 0xDF},  // q = 225 without prescaling
-             {8000, 0x1D, 0xD0},   // k = 1, q = 230
-             {14179, 0x00, 0xDF},  // q = 259: still k = 0
-             {14178, 0x81, 0xD0},  // q would be 260: k = 1, q = 130
-             {100, 0x73, 0xD7},    // k = 8, q = 144
-             {1, 0x22, 0xDD},      // k = 14, q = 225
-             {65535, 0xCB, 0xDF}}) {  // q = 56
-        bytes expected = {0x06, 0x16, 0x22, 0x0E, each.t0, 0x19, 0x17, 0x91, 0x00, 0x81, each.p0, 0x0B, 0xE0, 0, 0};
-        EXPECT_EQ(as_bytes(pic_sampling_frame(each.rate)), expected) << "rate " << each.rate;
-    }
-}
-
-TEST(PicFrames, PacketStartHeader) {
-    EXPECT_EQ(as_bytes(pic_packet_frame(16384, 6)),
-              (bytes{0x06, 0x16, 0x22, 0x0E, 0x22, 0x19, 0x17, 0x91, 0x00, 0x81, 0xDF,
-                     0x0B, 0xE0, 0x03, 0x0E, 0x22, 0x0F, 0x07, 0x0B, 0xE0, 0x06}));
-    packet_start_frame slow = pic_packet_frame(8000, 80);
-    EXPECT_EQ(slow[4], 0x37) << "3 - 460 mod 256, no prescaler search";
-    EXPECT_EQ(slow[20], 80);
 }
 
 TEST(PicFrames, ChannelMasks) {

@@ -2,7 +2,7 @@
 // parsed, streamed and measured in consumed stream bytes is the oracle.
 #include "pic/pic_link.h"
 #include "pic_model.h"
-#include "sim/world_support.h"
+#include "support/world_support.h"
 
 #include <gtest/gtest.h>
 
@@ -14,13 +14,11 @@
 
 namespace {
 
-const std::string driver = driver_path(TOVK_DRIVER_PATH);
-
 // Runs the driver with the given operations in a world with the given
 // options, then prints the PIC log after a line "--- pic".
 process_result drive(const std::vector<std::string>& options, const std::string& operations,
                      std::chrono::milliseconds timeout = std::chrono::seconds(60)) {
-    return in_world(options, "'" + driver + "' params 16384 2 4 gpio_setup " + operations +
+    return in_world(options, "\"$D\" params 16384 2 4 gpio_setup " + operations +
                                  "; echo '--- pic'; \"$B\" ctl log pic", timeout);
 }
 
@@ -43,27 +41,6 @@ TEST(PicLinkWorld, VersionAnswersAndWhatTheQueryLeavesBehind) {
     }
     process_result two = drive({"--do", "pic version 2"}, "version");
     EXPECT_EQ(values_of(two.out, "version"), std::vector<std::string>{"2"});
-}
-
-TEST(PicLinkWorld, SamplingStartFramesAsTheModelDecodesThem) {
-    SKIP_WITHOUT_WORLDS();
-    struct example {
-        long rate;
-        const char* t0;
-        const char* p0;
-        const char* k;
-    };
-    for (const example& each : std::vector<example>{
-             {16384, "22", "DF", "0"}, {8000, "1D", "D0", "1"}, {14179, "00", "DF", "0"}, {14178, "81", "D0", "1"}, {1000, "1D", "D3", "4"}}) {
-        std::string rate = std::to_string(each.rate);
-        process_result run = in_world({}, "'" + driver + "' params " + rate + " 2 4 gpio_setup capture 3; \"$B\" ctl log pic frame");
-        EXPECT_EQ(values_of(run.out, "capture"), std::vector<std::string>{"1"}) << rate;
-        auto frames = lines_with(run.out, {"kind=sampling_start"});
-        ASSERT_EQ(frames.size(), 1u) << rate << run.out;
-        EXPECT_EQ(values_of(frames[0], "t0"), std::vector<std::string>{each.t0}) << rate;
-        EXPECT_EQ(values_of(frames[0], "p0"), std::vector<std::string>{each.p0}) << rate;
-        EXPECT_EQ(values_of(frames[0], "k"), std::vector<std::string>{each.k}) << rate;
-    }
 }
 
 // Output sample s, channel c < min(in, out): input channel c of sample s of
@@ -131,7 +108,7 @@ TEST(PicLinkWorld, CaptureDropsAndZeroesChannelsByTheRecord) {
     for (const example& each : std::vector<example>{{4, 2, 230}, {1, 4, 58}}) {
         std::string words = std::to_string(each.in) + " " + std::to_string(each.out);
         process_result run = in_world({"--do", "pic channels " + std::to_string(each.in)},
-                                      "'" + driver + "' params 16384 " + words + " gpio_setup capture 15; \"$B\" ctl log pic pulse");
+                                      "\"$D\" params 16384 " + words + " gpio_setup capture 15; \"$B\" ctl log pic pulse");
         ASSERT_EQ(values_of(run.out, "capture"), std::vector<std::string>{"1"}) << words;
         auto pulses = lines_with(run.out, {" pulse t=", "stream=1"});
         ASSERT_EQ(pulses.size(), 1u) << words;
@@ -203,8 +180,8 @@ TEST(PicLinkWorld, FaultsEndEachOperationWithinItsTimeOutsAndFreeTheLine) {
     SKIP_WITHOUT_WORLDS();
     for (const std::string& fault : {std::string("silent"), std::string("stop 2000"), std::string("stall 1000 1.5")}) {
         process_result run = in_world({"--do", "pic fault " + fault},
-                                      "'" + driver + "' params 16384 2 4 gpio_setup capture 3 | grep -v out=; '" + driver +
-                                          "' legacy 1 1 1; '" + driver + "' sem 2",
+                                      "\"$D\" params 16384 2 4 gpio_setup capture 3 | grep -v out=; "
+                                      "\"$D\" legacy 1 1 1; \"$D\" sem 2",
                                       std::chrono::seconds(60));
         EXPECT_EQ(values_of(run.out, "capture"), std::vector<std::string>{"0"}) << fault;
         EXPECT_EQ(values_of(run.out, "legacy"), std::vector<std::string>{"0"}) << fault;
@@ -214,8 +191,7 @@ TEST(PicLinkWorld, FaultsEndEachOperationWithinItsTimeOutsAndFreeTheLine) {
 
 TEST(PicLinkWorld, AnotherHolderOfTheLineIsNeverRobbed) {
     SKIP_WITHOUT_WORLDS();
-    process_result run = in_world({}, "'" + driver + "' hold_serial 3 & sleep 1; '" + driver +
-                                          "' close sem 2; wait; '" + driver + "' sem 2");
+    process_result run = in_world({}, "\"$D\" hold_serial 3 & sleep 1; \"$D\" close sem 2; wait; \"$D\" sem 2");
     EXPECT_EQ(values_of(run.out, "hold_serial"), std::vector<std::string>{"1"});
     EXPECT_EQ(values_of(run.out, "sem2"), (std::vector<std::string>{"0", "1"})) << run.out << run.err;
 }

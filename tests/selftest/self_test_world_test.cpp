@@ -1,8 +1,9 @@
 // tovk z on the simulated board: the fixture, its serial answers and the
 // audio loop, with the faults a production line meets.
 #include "audio_loop_config.h"
+#include "board_model.h"
 
-#include "support/process.h"
+#include "support/world_support.h"
 
 #include <gtest/gtest.h>
 
@@ -18,10 +19,10 @@ const std::vector<std::string> level_keys = {"test3",  "test6",  "test8",  "test
 const std::vector<std::string> serial_keys = {"test2320", "test4850", "test4851"};
 
 struct world_run {
-    int status = -1;                                 // of tovk z
-    std::vector<std::string> lines;                  // what z printed, the last one maybe unfinished
+    int status = -1;                 // of tovk z
+    std::vector<std::string> lines;  // what z printed, the last one maybe unfinished
     bool last_line_finished = true;
-    std::map<std::string, std::map<std::string, unsigned>> registers;  // "A" -> "dir" -> value
+    std::string regs;                // the port registers as z left them
     std::string err;
 };
 
@@ -32,47 +33,46 @@ std::vector<std::string> split(const std::string& text, char separator) {
     return parts;
 }
 
+// A voltage as z prints it.
+std::string printed(double volts) {
+    std::ostringstream text;
+    text << volts;
+    return text.str();
+}
+
+std::string fixture_level(std::size_t check, unsigned above = 0) {
+    return printed(boardsim::fixture_levels.at(boardsim::stimulus_lines.at(check).level_index + above));
+}
+
 // In sanitized builds the world itself trips the leak checker on its way
 // out; tovk's own leaks are checked by the runs outside a world. Preloads
 // that tests add come before the sanitizer runtime.
 void world_sanitizer_options() { setenv("ASAN_OPTIONS", "detect_leaks=0:abort_on_error=1:verify_asan_link_order=0", 1); }
 
-// Runs z in a fresh world, then reads the port registers as z left them.
-world_run run_in_world(const std::vector<std::string>& world_options,
-                       const std::vector<std::string>& audio = {"gain 0.7", "speed 4"}) {
-    audio_loop_config config(audio);
+void use_audio_loop(const audio_loop_config& config) {
     config.use_for_children();
     world_sanitizer_options();
-    std::vector<std::string> argv{"boardsim"};
-    argv.insert(argv.end(), world_options.begin(), world_options.end());
-    argv.insert(argv.end(), {"--", "/bin/sh", "-c",
-                             "\"$0\" z; echo \"status=$?\"; \"$1\" ctl regs", tovk_path(), BOARDSIM});
-    child_process world(BOARDSIM, argv);
-    std::optional<process_result> result = world.finish(std::chrono::seconds(60));
+}
+
+// Runs z in a fresh world, then reads the port registers as z left them.
+world_run run_z(const std::vector<std::string>& world_options,
+                const std::vector<std::string>& audio = {"gain 0.7", "speed 4"}) {
+    audio_loop_config config(audio);
+    use_audio_loop(config);
+    process_result result = in_world(world_options, "\"$T\" z; echo \"status=$?\"; \"$B\" ctl regs",
+                                     std::chrono::seconds(60));
     world_run run;
-    if (!result) {
-        ADD_FAILURE() << "the world did not end";
-        return run;
-    }
-    run.err = result->err;
-    std::size_t status_at = result->out.find("status=");
+    run.err = result.err;
+    std::size_t status_at = result.out.find("status=");
     if (status_at == std::string::npos) {
-        ADD_FAILURE() << "no status in: " << result->out << result->err;
+        ADD_FAILURE() << "no status in: " << result.out << result.err;
         return run;
     }
-    std::string printed = result->out.substr(0, status_at);
-    run.last_line_finished = printed.empty() || printed.back() == '\n';
-    run.lines = split(printed, '\n');
-    std::vector<std::string> after = split(result->out.substr(status_at), '\n');
-    run.status = std::stoi(after.at(0).substr(7));
-    for (std::size_t i = 1; i < after.size(); ++i) {
-        if (!after[i].starts_with("port=")) continue;
-        for (const std::string& field : split(after[i].substr(7), ' ')) {
-            std::size_t equals = field.find('=');
-            run.registers[after[i].substr(5, 1)][field.substr(0, equals)] =
-                static_cast<unsigned>(std::stoul(field.substr(equals + 1), nullptr, 16));
-        }
-    }
+    std::string output = result.out.substr(0, status_at);
+    run.last_line_finished = output.empty() || output.back() == '\n';
+    run.lines = split(output, '\n');
+    run.regs = result.out.substr(status_at);
+    run.status = std::stoi(values_of(run.regs, "status").at(0));
     return run;
 }
 
@@ -108,7 +108,7 @@ const std::string* line_with_key(const world_run& run, const std::string& key) {
 }
 
 TEST(SelfTestWorld, GoodBoardPassesEveryCheckInOrder) {
-    world_run run = run_in_world({"--fixture"});
+    world_run run = run_z({"--fixture"});
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(keys_of(run), all_keys());
     for (const std::string& line : run.lines) {
@@ -123,22 +123,22 @@ TEST(SelfTestWorld, GoodBoardPassesEveryCheckInOrder) {
         int expected_ones = key_of(line) == "test2320" ? 1 : static_cast<int>(flags.size());
         EXPECT_EQ(std::count(flags.begin(), flags.end(), 1), expected_ones) << line;
     }
-    EXPECT_EQ(run.lines.at(0), "test3=0,1,0.179124,1");
-    EXPECT_EQ(run.lines.at(13), "test13=0,1,0.432432,1");
+    EXPECT_EQ(run.lines.at(0), "test3=0,1," + fixture_level(0) + ",1");
+    EXPECT_EQ(run.lines.at(13), "test13=0,1," + fixture_level(13) + ",1");
     // What z leaves behind: stimulus lines low, its extra outputs, channel 2.
-    EXPECT_EQ(run.registers["B"]["data"], 0u);
-    EXPECT_EQ(run.registers["C"]["data"], 0u);
-    EXPECT_EQ(run.registers["C"]["dir"], 0x01u);
-    EXPECT_EQ(run.registers["F"]["data"], 0u);
-    EXPECT_EQ(run.registers["H"]["data"], 2u << 2) << "channel 2 selected, bits 4-5 low";
-    EXPECT_EQ(run.registers["H"]["dir"], 0x3Cu);
-    EXPECT_EQ(run.registers["A"]["dir"] & 0xB8, 0xB8u);
-    EXPECT_EQ(run.registers["A"]["data"] & 0xB8, 0u);
+    EXPECT_EQ(register_of(run.regs, 'B', "data"), 0u);
+    EXPECT_EQ(register_of(run.regs, 'C', "data"), 0u);
+    EXPECT_EQ(register_of(run.regs, 'C', "dir"), 0x01u);
+    EXPECT_EQ(register_of(run.regs, 'F', "data"), 0u);
+    EXPECT_EQ(register_of(run.regs, 'H', "data"), 2u << 2) << "channel 2 selected, bits 4-5 low";
+    EXPECT_EQ(register_of(run.regs, 'H', "dir"), 0x3Cu);
+    EXPECT_EQ(register_of(run.regs, 'A', "dir") & 0xB8, 0xB8u);
+    EXPECT_EQ(register_of(run.regs, 'A', "data") & 0xB8, 0u);
 }
 
 // Flags only report: the run still succeeds.
 TEST(SelfTestWorld, BadLevelsOnlyClearTheirFlags) {
-    world_run run = run_in_world({"--fixture", "--do", "fixture level B.7 wrong", "--do", "fixture level A.5 wrong"});
+    world_run run = run_z({"--fixture", "--do", "fixture level B.7 wrong", "--do", "fixture level A.5 wrong"});
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(keys_of(run), all_keys());
     for (const std::string& key : level_keys) {
@@ -147,9 +147,9 @@ TEST(SelfTestWorld, BadLevelsOnlyClearTheirFlags) {
         bool faulty = key == "test3" || key == "test23";
         EXPECT_EQ(flags_of(*line), (std::vector<int>{1, faulty ? 0 : 1})) << *line;
     }
-    EXPECT_EQ(run.lines.at(0), "test3=0,1,0.432432,0") << "the level of the next line up";
+    EXPECT_EQ(run.lines.at(0), "test3=0,1," + fixture_level(0, 1) + ",0") << "the level of the next line up";
 
-    world_run negative = run_in_world({"--fixture", "--do", "set adc 3 -30000"});
+    world_run negative = run_z({"--fixture", "--do", "set adc 3 -30000"});
     EXPECT_EQ(negative.status, 0) << negative.err;
     for (const char* key : {"test11", "test9", "test25"}) {
         const std::string* line = line_with_key(negative, key);
@@ -158,17 +158,18 @@ TEST(SelfTestWorld, BadLevelsOnlyClearTheirFlags) {
     }
 
     // Raw -16374 converts to exactly the limit between levels 2 and 3.
-    world_run on_limit = run_in_world({"--fixture", "--do", "set adc 3 -16374"});
+    world_run on_limit = run_z({"--fixture", "--do", "set adc 3 -16374"});
     EXPECT_EQ(on_limit.status, 0) << on_limit.err;
+    const std::string limit = printed(boardsim::raw_to_volts(-16374));
     for (const char* key : {"test13", "test19"}) {
         const std::string* line = line_with_key(on_limit, key);
         ASSERT_NE(line, nullptr) << key;
-        EXPECT_EQ(*line, std::string(key) + "=0.569316,0,0.569316,0");
+        EXPECT_EQ(*line, std::string(key) + "=" + limit + ",0," + limit + ",0");
     }
 
     // Without the fixture nothing follows the lines: the module voltage on
     // channel 0 is no idle level, and the driven reading repeats the idle one.
-    world_run bare = run_in_world({});
+    world_run bare = run_z({});
     EXPECT_EQ(bare.status, 0) << bare.err;
     EXPECT_EQ(keys_of(bare), all_keys());
     for (std::size_t check = 0; check < level_keys.size(); ++check) {
@@ -182,7 +183,7 @@ TEST(SelfTestWorld, BadLevelsOnlyClearTheirFlags) {
 }
 
 TEST(SelfTestWorld, SerialAnswersGiveTheirFlags) {
-    world_run run = run_in_world({"--fixture", "--do", "fixture serial 0 bit6", "--do", "fixture serial 1 bit6",
+    world_run run = run_z({"--fixture", "--do", "fixture serial 0 bit6", "--do", "fixture serial 1 bit6",
                                   "--do", "fixture serial 2 none"});
     EXPECT_EQ(run.status, 0) << run.err;
     ASSERT_EQ(keys_of(run), all_keys());
@@ -190,7 +191,7 @@ TEST(SelfTestWorld, SerialAnswersGiveTheirFlags) {
     EXPECT_EQ(run.lines.at(19), "test4850=0");
     EXPECT_EQ(run.lines.at(20), "test4851=0");
 
-    world_run silent = run_in_world({"--fixture", "--do", "fixture serial 0 none"});
+    world_run silent = run_z({"--fixture", "--do", "fixture serial 0 none"});
     EXPECT_EQ(silent.status, 0) << silent.err;
     ASSERT_EQ(keys_of(silent), all_keys());
     EXPECT_EQ(silent.lines.at(18), "test2320=0,0");
@@ -198,21 +199,21 @@ TEST(SelfTestWorld, SerialAnswersGiveTheirFlags) {
 }
 
 TEST(SelfTestWorld, MissingDevicesEndTheTestBeforeAnyCheck) {
-    world_run no_port = run_in_world({"--fixture", "--missing", "porta"});
+    world_run no_port = run_z({"--fixture", "--missing", "porta"});
     EXPECT_EQ(no_port.status, 1);
     EXPECT_TRUE(no_port.lines.empty());
-    EXPECT_EQ(no_port.registers["C"]["dir"], 0u) << "no direction was written";
+    EXPECT_EQ(register_of(no_port.regs, 'C', "dir"), 0u) << "no direction was written";
 
-    world_run no_adc = run_in_world({"--fixture", "--missing", "adc3"});
+    world_run no_adc = run_z({"--fixture", "--missing", "adc3"});
     EXPECT_EQ(no_adc.status, 1);
     EXPECT_TRUE(no_adc.lines.empty());
-    EXPECT_EQ(no_adc.registers["C"]["dir"], 0x01u) << "directions come before the ADC";
-    EXPECT_EQ(no_adc.registers["A"]["dir"] & 0x20, 0x20u);
-    EXPECT_EQ(no_adc.registers["H"]["data"], 0u) << "the serial line was never set up";
+    EXPECT_EQ(register_of(no_adc.regs, 'C', "dir"), 0x01u) << "directions come before the ADC";
+    EXPECT_EQ(register_of(no_adc.regs, 'A', "dir") & 0x20, 0x20u);
+    EXPECT_EQ(register_of(no_adc.regs, 'H', "data"), 0u) << "the serial line was never set up";
 }
 
 TEST(SelfTestWorld, AdcFailureStopsAtTheCheckThatReadsIt) {
-    world_run run = run_in_world({"--fixture", "--do", "adc fail 3 eio"});
+    world_run run = run_z({"--fixture", "--do", "adc fail 3 eio"});
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(keys_of(run), std::vector<std::string>(level_keys.begin(), level_keys.begin() + 11));
     EXPECT_TRUE(run.last_line_finished);
@@ -222,16 +223,17 @@ TEST(SelfTestWorld, AdcFailureStopsAtTheCheckThatReadsIt) {
 TEST(SelfTestWorld, AdcFailureInTheDrivenReadingLeavesTheLineUnfinished) {
     if (target_emulated()) GTEST_SKIP() << "the ADC fault preload is the build machine's, which the ARM tovk cannot load";
     setenv("LD_PRELOAD", ADC_FAULT_PRELOAD, 1);
-    for (auto [fail_at, printed] : {std::pair{"2", "test3=0,1"}, {"4", "test3=0,1,0.179124,1\ntest6=0,1"},
-                                    {"28", "test13=0,1"}}) {
-        setenv("TOVK_ADC_FAIL_AT", fail_at, 1);
-        world_run run = run_in_world({"--fixture"});
+    const std::string first_line = "test3=0,1," + fixture_level(0) + ",1";
+    for (auto [fail_at, ending] : std::vector<std::pair<std::string, std::string>>{
+             {"2", "test3=0,1"}, {"4", first_line + "\ntest6=0,1"}, {"28", "test13=0,1"}}) {
+        setenv("TOVK_ADC_FAIL_AT", fail_at.c_str(), 1);
+        world_run run = run_z({"--fixture"});
         EXPECT_EQ(run.status, 1) << fail_at;
         EXPECT_FALSE(run.last_line_finished) << fail_at;
         ASSERT_FALSE(run.lines.empty()) << fail_at;
         std::string text;
         for (const std::string& line : run.lines) text += (text.empty() ? "" : "\n") + line;
-        EXPECT_TRUE(text.ends_with(printed)) << text;
+        EXPECT_TRUE(text.ends_with(ending)) << text;
         EXPECT_EQ(run.lines.size(), std::stoul(fail_at) / 2) << text;
     }
     unsetenv("TOVK_ADC_FAIL_AT");
@@ -239,7 +241,7 @@ TEST(SelfTestWorld, AdcFailureInTheDrivenReadingLeavesTheLineUnfinished) {
 }
 
 TEST(SelfTestWorld, AudioFailureComesAfterEveryOtherLine) {
-    world_run run = run_in_world({"--fixture"}, {"rate 7999"});
+    world_run run = run_z({"--fixture"}, {"rate 7999"});
     EXPECT_EQ(run.status, 1);
     std::vector<std::string> expected = all_keys();
     expected.pop_back();
@@ -247,34 +249,37 @@ TEST(SelfTestWorld, AudioFailureComesAfterEveryOtherLine) {
     EXPECT_NE(run.err.find("Rate doesn't match (requested 8000Hz, get 7999Hz)\n"), std::string::npos) << run.err;
 }
 
+// z waits for the line behind another holder; interrupted, it fails and
+// leaves the line with that holder.
 TEST(SelfTestWorld, TakenSerialLineIsNeverGivenBackByTheTest) {
     world_sanitizer_options();
-    std::vector<std::string> argv{"boardsim", "--fixture", "--", WORLD_HELPER, "take-line", tovk_path()};
-    child_process world(BOARDSIM, argv);
-    std::optional<process_result> result = world.finish(std::chrono::seconds(30));
-    ASSERT_TRUE(result);
-    EXPECT_EQ(result->status, 0) << result->err;
-    EXPECT_EQ(result->out, "z_status=1 serial_value=0\n");
+    process_result result = in_world(
+        {"--fixture"},
+        "\"$D\" hold_serial 60 >/dev/null & H=$!; "
+        "i=0; until \"$D\" sem 2 | grep -q sem2=0 || [ $i -ge 500 ]; do i=$((i+1)); sleep 0.01; done; "
+        "\"$T\" z & Z=$!; \"$D\" await_waiter 2; kill -INT $Z; wait $Z; echo z_status=$?; \"$D\" sem 2; kill $H",
+        std::chrono::seconds(30));
+    EXPECT_EQ(values_of(result.out, "waiter2"), std::vector<std::string>{"1"}) << result.out << result.err;
+    EXPECT_EQ(values_of(result.out, "z_status"), std::vector<std::string>{"1"});
+    EXPECT_EQ(values_of(result.out, "sem2"), std::vector<std::string>{"0"});
 }
 
 // The service owns the board while it runs: z has to stop it first.
 TEST(SelfTestWorld, RunningServiceIsStoppedBeforeTheTest) {
     audio_loop_config config({"gain 0.7", "speed 4"});
-    config.use_for_children();
-    world_sanitizer_options();
-    const std::string script =
-        "\"$0\" i 127.0.0.1 & service=$!; \"$1\" wait-running || exit 90; \"$0\" z; echo \"status=$?\"; "
-        "kill -0 $service 2>/dev/null && echo service_alive; wait $service; echo \"service_status=$?\"";
-    child_process world(BOARDSIM, {"boardsim", "--fixture", "--channel", "0=pic", "--", "/bin/sh", "-c", script,
-                                   tovk_path(), WORLD_HELPER});
-    std::optional<process_result> result = world.finish(std::chrono::seconds(60));
-    ASSERT_TRUE(result) << "the world did not end";
-    std::vector<std::string> lines = split(result->out, '\n');
+    use_audio_loop(config);
+    process_result result = in_world(
+        {"--fixture", "--channel", "0=pic"},
+        "\"$T\" i 127.0.0.1 & service=$!; \"$D\" await_running | grep -q running=1 || exit 90; \"$T\" z; "
+        "echo \"status=$?\"; kill -0 $service 2>/dev/null && echo service_alive; wait $service; "
+        "echo \"service_status=$?\"",
+        std::chrono::seconds(60));
+    std::vector<std::string> lines = split(result.out, '\n');
     // The service says goodbye on the same output when it leaves its loop.
     auto goodbye = std::find(lines.begin(), lines.end(), "Signal caught...");
-    ASSERT_NE(goodbye, lines.end()) << result->out;
+    ASSERT_NE(goodbye, lines.end()) << result.out << result.err;
     lines.erase(goodbye);
-    ASSERT_EQ(lines.size(), all_keys().size() + 2) << result->out << result->err;
+    ASSERT_EQ(lines.size(), all_keys().size() + 2) << result.out << result.err;
     for (std::size_t i = 0; i < all_keys().size(); ++i) EXPECT_EQ(key_of(lines[i]), all_keys()[i]);
     EXPECT_EQ(lines[lines.size() - 2], "status=0");
     EXPECT_EQ(lines.back(), "service_status=0") << "ended by the stop, before z returned";

@@ -17,7 +17,7 @@ std::string settings_text(int channel, long baud, int data, char parity, int sto
 
 std::vector<std::uint8_t> stored_record() {
     raw_record record;
-    return record.bytes(27, 9);  // ser_ch .. ser_odd
+    return record.bytes(raw_offset::ser_ch, raw_offset::ser_odd + 1 - raw_offset::ser_ch);
 }
 
 TEST(SerialSettings, FreshRecordShowsZerosWithAnyOtherWordCount) {

@@ -2,7 +2,7 @@
 // reference server as its concentrator, the PIC model's and the board's logs
 // as witnesses of what reached the hardware.
 #include "commands/info_dump.h"
-#include "sim/world_support.h"
+#include "support/world_support.h"
 
 #include <gtest/gtest.h>
 
@@ -12,18 +12,15 @@
 
 namespace {
 
-const std::string driver = driver_path(TOVK_DRIVER_PATH);
-const std::string refserver = REFSERVER_PATH;
-
-// A world with its log in $L, the reference server as $R and the driver as
-// $D; the script's own output, then "--- lines", "--- pic" and the logs.
+// A world with its log in $L; the script's own output, then "--- lines",
+// "--- pic" and the logs.
 process_result service_world(const std::vector<std::string>& options, const std::string& script,
                              std::chrono::milliseconds timeout = std::chrono::seconds(90)) {
     scratch_dir logs;
     std::vector<std::string> all = {"--log", logs.path()};
     all.insert(all.end(), options.begin(), options.end());
     return in_world(all,
-                    "L='" + logs.path() + "'; R='" + refserver + "'; D='" + driver + "'; " + script +
+                    "L='" + logs.path() + "'; " + script +
                         "; echo '--- lines'; cat \"$L/lines.log\"; echo '--- pic'; cat \"$L/pic.log\"",
                     timeout);
 }
@@ -104,19 +101,6 @@ TEST(ServiceWorld, SlotPacketsFromOtherProcessesReachThePicDuringCaptures) {
     EXPECT_EQ(values_of(packets[0], "dir"), std::vector<std::string>{"2"});
     EXPECT_EQ(values_of(packets[1], "payload"), std::vector<std::string>{"5F414A75"});
     EXPECT_EQ(values_of(packets[1], "dir"), std::vector<std::string>{"1"});
-}
-
-// Small socket buffers on both sides keep the service inside its send when
-// the server cuts the connection.
-TEST(ServiceWorld, DisconnectMidPacketResendsFromTheFirstByte) {
-    SKIP_WITHOUT_WORLDS();
-    process_result run = service_world(
-        {}, "echo '2048 2048 2048' > /proc/sys/net/ipv4/tcp_wmem; " + start_service +
-                "\"$R\" --pic-log \"$L\" --rcvbuf 1024 'continuous 1' hold request 'wait 2' 'cut 1000' release "
-                "'continuous 2'; echo refserver=$?" +
-                stop_service);
-    EXPECT_EQ(values_of(run.out, "refserver"), std::vector<std::string>{"0"}) << run.out;
-    EXPECT_EQ(values_of(lines_with(run.out, {"summary:"}).at(0), "resends"), std::vector<std::string>{"1"});
 }
 
 TEST(ServiceWorld, RoundRobinOverRefusedAddresses) {

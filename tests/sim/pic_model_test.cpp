@@ -1,3 +1,4 @@
+#include "pic/pic_link.h"
 #include "pic_model.h"
 
 #include <gtest/gtest.h>
@@ -44,21 +45,16 @@ bytes with(bytes frame, std::size_t at, std::uint8_t value) {
     return frame;
 }
 
-// Frames as the host builds them from a rate.
+// Frames as tovk builds them: the model must read what the host really sends.
 bytes sampling_frame(unsigned rate) {
-    unsigned k = 0;
-    while (3686400u / (rate << k) >= 260) ++k;
-    unsigned q = 3686400u / (rate << k);
-    auto t0 = static_cast<std::uint8_t>((3 - q) & 0xFF);
-    auto p0 = static_cast<std::uint8_t>(0xD0 + (k + 15) % 16);
-    return {0x06, 0x16, 0x22, 0x0E, t0, 0x19, 0x17, 0x91, 0x00, 0x81, p0, 0x0B, 0xE0, 0x00, 0x00};
+    sampling_start_frame frame = pic_sampling_frame(rate);
+    return {frame.begin(), frame.end()};
 }
 
 bytes packet_frame(unsigned rate, const bytes& payload) {
-    auto t0 = static_cast<std::uint8_t>((3 - 3686400u / rate) & 0xFF);
-    bytes frame{0x06, 0x16, 0x22, 0x0E, t0,   0x19, 0x17, 0x91, 0x00, 0x81, 0xDF,
-                0x0B, 0xE0, 0x03, 0x0E, 0x22, 0x0F, 0x07, 0x0B, 0xE0, static_cast<std::uint8_t>(payload.size())};
-    for (std::uint8_t value : payload) frame.push_back(value);
+    packet_start_frame header = pic_packet_frame(rate, static_cast<std::uint8_t>(payload.size()));
+    bytes frame = payload;
+    frame.insert(frame.begin(), header.begin(), header.end());
     return frame;
 }
 
@@ -189,7 +185,8 @@ TEST(PicFrames, DecodesRatesAcrossTheDividerSearch) {
     const std::vector<expectation> table{{16384, "22 DF 225 0", 225, 0}, {8000, "1D D0 230 1", 230, 1},
                                          {14400, "03 DF 256 0", 256, 0}, {14179, "00 DF 259 0", 259, 0},
                                          {14178, "81 D0 130 1", 130, 1}, {1, "22 DD 225 14", 225, 14},
-                                         {3, "6D DC 150 13", 150, 13}};
+                                         {3, "6D DC 150 13", 150, 13},   {100, "73 D7 144 8", 144, 8},
+                                         {65535, "CB DF 56 0", 56, 0}};
     for (const expectation& row : table) {
         recorded_pic pic;
         pic.send(sampling_frame(row.rate), 0.0);
@@ -204,6 +201,12 @@ TEST(PicFrames, DecodesRatesAcrossTheDividerSearch) {
         std::uint64_t samples = 4 * 3686400ull / (row.q << row.k);
         EXPECT_EQ(pic.pull(4.0).size(), samples * 2 / 8) << row.rate;
     }
+
+    // A packet frame carries the divisor without a prescaler: 460 does not
+    // fit in T0, and the PIC reads what is left of it.
+    recorded_pic packet;
+    packet.send(packet_frame(8000, bytes(80, 0)), 0.0);
+    EXPECT_EQ(pick(packet.last("frame"), {"kind", "t0", "p0", "q", "len"}), "packet_start 37 DF 204 80");
 }
 
 TEST(PicFrames, MalformedInputIsReportedAndParsingResumes) {

@@ -1,17 +1,12 @@
 // The whole upstream road: tovk's service on the simulated board feeds the
 // reference server, which checks every packet against the PIC's own log.
-#include "world_support.h"
+#include "support/world_support.h"
 
 #include <gtest/gtest.h>
-
-#include <fstream>
-#include <sstream>
 
 using namespace std::chrono_literals;
 
 namespace {
-
-const std::string refserver_path = REFSERVER_PATH;
 
 std::string quoted(const std::vector<std::string>& steps) {
     std::string text;
@@ -23,16 +18,9 @@ std::string quoted(const std::vector<std::string>& steps) {
 // the server's exit status. `before` runs first inside the world.
 std::string service_and_server(const std::string& dir, const std::string& options,
                                const std::vector<std::string>& steps, const std::string& before = "") {
-    return before + "$T i 127.0.0.1 2>" + dir + "/service.log & service=$!; '" + refserver_path + "' --pic-log " +
+    return before + "$T i 127.0.0.1 2>" + dir + "/service.log & service=$!; \"$R\" --pic-log " +
            dir + "/log --json " + dir + "/packets.json " + options + quoted(steps) +
            "; status=$?; kill $service; wait $service; exit $status";
-}
-
-std::string file_text(const std::string& path) {
-    std::ifstream in(path);
-    std::ostringstream all;
-    all << in.rdbuf();
-    return all.str();
 }
 
 TEST(RefserverInWorld, CapturesArriveVerifiedInStreamOrderAndCommandsAreAcknowledged) {

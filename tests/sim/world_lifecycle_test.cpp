@@ -1,6 +1,6 @@
 // Worlds start, run their command, and leave nothing behind; tovk runs in
 // them unchanged.
-#include "world_support.h"
+#include "support/world_support.h"
 
 #include <dirent.h>
 #include <signal.h>
@@ -10,16 +10,8 @@
 
 #include <fstream>
 #include <memory>
-#include <sstream>
 
 namespace {
-
-std::string file_text(const std::string& path) {
-    std::ifstream file(path);
-    std::stringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
 
 // What a world could leave on the host: IPC objects, mounts, processes
 // (recognised by a command line word the test made up).
@@ -116,12 +108,7 @@ TEST(WorldLifecycle, RunJoinsARunningWorld) {
                         world_argv({"--control", control},
                                    "while [ ! -e " + dir.path() + "/done ]; do sleep 0.02; done; $T l; $B ctl regs"));
     for (int i = 0; i < 250 && access(control.c_str(), F_OK) != 0; ++i) usleep(20000);
-    auto run = [&](std::vector<std::string> command) {
-        std::vector<std::string> argv{"boardsim", "run", "--control", control, "--"};
-        argv.insert(argv.end(), command.begin(), command.end());
-        child_process client(boardsim_path, argv);
-        return client.finish(std::chrono::seconds(20)).value_or(process_result{});
-    };
+    auto run = [&](const std::vector<std::string>& command) { return run_in_world(control, command); };
     EXPECT_EQ(run({tovk_path(), "l", "8"}).out, "8\n");
     process_result shell = run({"/bin/sh", "-c", "echo inside; echo oops >&2; exit 5"});
     EXPECT_EQ(shell.status, 5);

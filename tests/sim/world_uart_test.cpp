@@ -1,6 +1,6 @@
 // The UART inside a world: channel routing, the PIC behind channel 0, the
 // fixture's answers, test endpoints, and what the preload shim records.
-#include "world_support.h"
+#include "support/world_support.h"
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -16,17 +16,6 @@
 namespace {
 
 const std::string version_query_hex = "02162219370000";
-
-TEST(WorldUart, VersionQueryAnswersAsConfigured) {
-    SKIP_WITHOUT_WORLDS();
-    process_result result = in_world({"--do", "pic version 5"}, R"(
-        $P version; $B ctl pic reply silence; $P version
-        $B ctl pic reply wrong; $P version; $B ctl pic reply v-silence; $P version
-        $B ctl log frames)");
-    ASSERT_EQ(result.status, 0) << result.err;
-    EXPECT_EQ(values_of(result.out, "reply"), (std::vector<std::string>{"5635", "-", "58", "56"}));
-    EXPECT_EQ(lines_with(result.out, {"frame", "kind=version"}).size(), 4u);
-}
 
 TEST(WorldUart, HostBytesGoOnlyToTheSelectedChannel) {
     SKIP_WITHOUT_WORLDS();
@@ -89,15 +78,6 @@ int connect_to(const std::string& path) {
     return -1;
 }
 
-process_result run_inside(const std::string& control, const std::vector<std::string>& command) {
-    std::vector<std::string> argv{"boardsim", "run", "--control", control, "--"};
-    argv.insert(argv.end(), command.begin(), command.end());
-    child_process client(boardsim_path, argv);
-    std::optional<process_result> result = client.finish(std::chrono::seconds(20));
-    if (!result) ADD_FAILURE() << "boardsim run did not end";
-    return result.value_or(process_result{});
-}
-
 TEST(WorldUart, SocketEndpointTalksWithTheHostOnlyOnItsChannel) {
     SKIP_WITHOUT_WORLDS();
     scratch_dir dir;
@@ -115,14 +95,14 @@ TEST(WorldUart, SocketEndpointTalksWithTheHostOnlyOnItsChannel) {
     EXPECT_EQ(values_of(answered->out, "reply"), (std::vector<std::string>{"5a5b"}));
 
     // Sent while channel 0 is selected: the host never sees it.
-    EXPECT_EQ(run_inside(control, {probe_path, "write", "porth", "0", "0"}).status, 0);
+    EXPECT_EQ(run_in_world(control, {probe_path, "write", "porth", "0", "0"}).status, 0);
     ASSERT_EQ(send(device.fd(), "\x01", 1, 0), 1);
     usleep(100000);
-    process_result later = run_inside(control, {probe_path, "uart", "1", "c3"});
+    process_result later = run_in_world(control, {probe_path, "uart", "1", "c3"});
     EXPECT_EQ(values_of(later.out, "reply"), (std::vector<std::string>{"-"}));
     EXPECT_EQ(device.receive(1, 5000), "\xc3");
 
-    process_result log = run_inside(control, {boardsim_path, "ctl", "log", "uart"});
+    process_result log = run_in_world(control, {boardsim_path, "ctl", "log", "uart"});
     EXPECT_EQ(lines_with(log.out, {"dropped ch=1 count=1"}).size(), 1u) << log.out;
     std::ofstream(dir.path() + "/done").put('\n');
     std::optional<process_result> ended = world.finish(std::chrono::seconds(20));

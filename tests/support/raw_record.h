@@ -1,19 +1,39 @@
 // Reads and writes the shared record and semaphores by the key and by byte
-// offsets alone, as another program would: independent of the record's
-// declaration in the code under test.
+// offsets alone, as another program would, never through the code under
+// test; the offsets are the record's own.
 #pragma once
+
+#include "ipc/shared_state.h"
 
 #include <sys/types.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 namespace raw_offset {
-constexpr size_t measurements_ready = 0, diode = 8, batt = 16, auxpwr = 24, running = 25,
-                 stopped = 26, zlevel = 44, servers = 48, servers_len = 308, server_pos = 312,
-                 reconnect = 320, pkt = 344, pkt_len = 424, pkt_dir = 425, size = 432;
-}
+#define TOVK_RAW_OFFSET(field) constexpr size_t field = offsetof(shared_state, field)
+TOVK_RAW_OFFSET(running);
+TOVK_RAW_OFFSET(stopped);
+TOVK_RAW_OFFSET(ser_ch);
+TOVK_RAW_OFFSET(ser_baud);
+TOVK_RAW_OFFSET(ser_stop);
+TOVK_RAW_OFFSET(ser_data);
+TOVK_RAW_OFFSET(ser_parity);
+TOVK_RAW_OFFSET(ser_odd);
+TOVK_RAW_OFFSET(zlevel);
+TOVK_RAW_OFFSET(servers);
+TOVK_RAW_OFFSET(servers_len);
+TOVK_RAW_OFFSET(server_pos);
+TOVK_RAW_OFFSET(rr_interval);
+TOVK_RAW_OFFSET(reconnect);
+TOVK_RAW_OFFSET(pkt);
+TOVK_RAW_OFFSET(pkt_len);
+TOVK_RAW_OFFSET(pkt_dir);
+#undef TOVK_RAW_OFFSET
+constexpr size_t size = sizeof(shared_state);
+}  // namespace raw_offset
 
 key_t board_key();
 

@@ -13,6 +13,7 @@
 #include <sys/sem.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -48,6 +49,16 @@ const std::map<std::string, std::function<bool(bool)>> lines = {
     {"auxpwrdis", auxpwrdis_set},         {"route_flag", route_flag_set},   {"pulse", pulse_line_set},
     {"attention", pic_attention_set},     {"batt_measure", batt_measure_set}, {"route_mode", route_mode_set},
     {"undervoltage", undervoltage_line_set}};
+
+// Bounded, so that a scenario that never gets there fails instead of hanging.
+bool within_ten_seconds(const std::function<bool()>& condition) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        usleep(2000);
+    }
+    return true;
+}
 
 struct operation {
     int words;
@@ -103,6 +114,15 @@ const std::map<std::string, operation> operations = {
     {"sem", {1, [](char** w) {
          int set = semget(ipc_key, semaphore_count, 0);
          std::printf("sem%ld=%d\n", word_at(w, 0), semctl(set, static_cast<int>(word_at(w, 0)), GETVAL));
+     }}},
+    // Until another process waits for the semaphore.
+    {"await_waiter", {1, [](char** w) {
+         int set = semget(ipc_key, semaphore_count, 0);
+         int index = static_cast<int>(word_at(w, 0));
+         std::printf("waiter%d=%d\n", index, within_ten_seconds([&] { return semctl(set, index, GETNCNT) > 0; }) ? 1 : 0);
+     }}},
+    {"await_running", {0, [](char**) {
+         std::printf("running=%d\n", within_ten_seconds([] { return load_shared(block->running) != 0; }) ? 1 : 0);
      }}},
     {"sleep_ms", {1, [](char** w) { usleep(static_cast<useconds_t>(word_at(w, 0)) * 1000); }}},
 };

@@ -20,10 +20,6 @@ namespace {
 
 using byte_list = std::vector<std::uint8_t>;
 
-// Offsets of the serial-TCP settings and of the round-robin interval.
-constexpr size_t ser_ch = 27, ser_baud = 28, ser_stop = 32, ser_data = 33, ser_parity = 34, ser_odd = 35;
-constexpr size_t rr_interval = 316;
-
 process_result tovk(const std::vector<std::string>& words) { return run_tovk(words); }
 
 TEST(CharSignedness, BytesAboveSeventyFHexAreDataInPacketsAndEscapes) {
@@ -60,20 +56,20 @@ TEST(CharSignedness, ParityLetterCountsOnlyWithoutTheHighBit) {
     raw_record record;
     ASSERT_TRUE(record.attached());
     // The settings by their offsets, the rate in the board's byte order.
-    EXPECT_EQ(record.u8(ser_ch), 3);
-    EXPECT_EQ(record.bytes(ser_baud, 4), (byte_list{0x00, 0xE1, 0x00, 0x00}));
-    EXPECT_EQ(record.bytes(ser_stop, 4), (byte_list{1, 7, 1, 0}));
+    EXPECT_EQ(record.u8(raw_offset::ser_ch), 3);
+    EXPECT_EQ(record.bytes(raw_offset::ser_baud, 4), (byte_list{0x00, 0xE1, 0x00, 0x00}));
+    EXPECT_EQ(record.bytes(raw_offset::ser_stop, 4), (byte_list{1, 7, 1, 0}));
 
     // N, E and O with bit 7 set, upper and lower case.
     for (const char* letter : {"\xCE", "\xC5", "\xCF", "\xEE", "\xE5", "\xEF"}) {
         process_result refused = tovk({"f", "1", "9600", "8", letter, "1"});
         EXPECT_EQ(refused.status, 1) << static_cast<int>(static_cast<unsigned char>(letter[0]));
     }
-    EXPECT_EQ(record.u8(ser_ch), 3);
-    EXPECT_EQ(record.bytes(ser_baud, 4), (byte_list{0x00, 0xE1, 0x00, 0x00}));
-    EXPECT_EQ(record.u8(ser_parity), 1);
-    EXPECT_EQ(record.u8(ser_odd), 0);
-    EXPECT_EQ(record.u8(ser_data), 7);
+    EXPECT_EQ(record.u8(raw_offset::ser_ch), 3);
+    EXPECT_EQ(record.bytes(raw_offset::ser_baud, 4), (byte_list{0x00, 0xE1, 0x00, 0x00}));
+    EXPECT_EQ(record.u8(raw_offset::ser_parity), 1);
+    EXPECT_EQ(record.u8(raw_offset::ser_odd), 0);
+    EXPECT_EQ(record.u8(raw_offset::ser_data), 7);
 }
 
 TEST(WordRange, NumbersBeyondThirtyTwoBitsFailOnEveryBuild) {
@@ -92,7 +88,7 @@ TEST(WordRange, NumbersBeyondThirtyTwoBitsFailOnEveryBuild) {
     EXPECT_EQ(tovk({"f", "1", "-4294957696", "8", "N", "1"}).status, 1);
     raw_record record;
     ASSERT_TRUE(record.attached());
-    EXPECT_EQ(record.bytes(ser_baud, 4), (byte_list{0, 0, 0, 0}));
+    EXPECT_EQ(record.bytes(raw_offset::ser_baud, 4), (byte_list{0, 0, 0, 0}));
 
     // A direction beyond 32 bits is refused and leaves the slot free.
     EXPECT_EQ(tovk({"p", "4294967298", "A"}).status, 1);
@@ -116,7 +112,7 @@ TEST(ServiceTime, RoundRobinIntervalAtTheLimitsOfA32BitTimeT) {
         EXPECT_EQ(started.err.find(invalid) != std::string::npos, each.logged) << each.word << started.err;
         raw_record record;
         ASSERT_TRUE(record.attached());
-        EXPECT_EQ(record.i32(rr_interval), each.stored) << each.word;
+        EXPECT_EQ(record.i32(raw_offset::rr_interval), each.stored) << each.word;
         EXPECT_EQ(record.u8(raw_offset::stopped), 1) << each.word;
     }
 }

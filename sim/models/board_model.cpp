@@ -1,3 +1,4 @@
+// The board model: registers, line levels, ADC conversions and the lines log.
 #include "board_model.h"
 
 #include "event_log.h"

@@ -1,5 +1,5 @@
 // Running commands in boardsim worlds from the tests, and reading the
-// key=value words the world and the probe print.
+// key=value words the world, the probe and the driver print.
 #pragma once
 
 #include "support/process.h"
@@ -11,20 +11,29 @@
 
 extern const std::string boardsim_path;
 extern const std::string probe_path;
+extern const std::string driver_under_test;
+extern const std::string refserver_path;
 
 // Why worlds cannot start for this user here, or empty when they can.
 std::string world_unavailable();
 
-// `boardsim options -- /bin/sh -c script`, with $P (probe), $B (boardsim)
-// and $T (tovk) set for the script.
+// `boardsim options -- /bin/sh -c script`, with $P (probe), $B (boardsim),
+// $T (tovk), $D (the driver of tovk's library) and $R (reference server)
+// set for the script.
 process_result in_world(const std::vector<std::string>& options, const std::string& script,
                         std::chrono::milliseconds timeout = std::chrono::seconds(90));
 std::vector<std::string> world_argv(const std::vector<std::string>& options, const std::string& script);
+
+// `boardsim run` of a command inside the running world that `control` reaches.
+process_result run_in_world(const std::string& control, const std::vector<std::string>& command);
 
 // Every value of `key=` in `text`, in order.
 std::vector<std::string> values_of(const std::string& text, const std::string& key);
 // Lines of `text` containing every one of `words`.
 std::vector<std::string> lines_with(const std::string& text, const std::vector<std::string>& words);
+// A register of a port as `boardsim ctl regs` shows it ("dir", "data").
+unsigned register_of(const std::string& regs, char port, const std::string& key);
+std::string file_text(const std::string& path);
 
 // A fresh directory under /tmp, removed with its files when the owner goes.
 class scratch_dir {

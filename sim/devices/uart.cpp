@@ -1,3 +1,4 @@
+// The UART's pseudo-terminal, its channel switch and the devices behind the channels.
 #include "uart.h"
 
 #include "event_log.h"

@@ -1,9 +1,8 @@
-// boardsim [options] -- command...      run a command in a new simulated board world
-// boardsim ctl [--control PATH] VERB... steer a running world
-// boardsim run [--control PATH] -- command...  run a command inside a running world
+// boardsim's command line: a command in a new world, or a client of a running one.
 #include "client.h"
 #include "control_protocol.h"
-#include "world.h"
+#include "launcher.h"
+#include "verb_table.h"
 
 #include <limits.h>
 #include <unistd.h>
@@ -30,7 +29,8 @@ const char usage_text[] =
     "  --unopenable DEV   /dev/DEV exists but cannot be opened\n"
     "  --channel N=KIND   UART channel N: pic, echo, none, fixture, unix:PATH\n"
     "  --also COMMAND     shell command started in the world before the command (repeatable)\n"
-    "  --shim PATH        preload library for the world (default: beside boardsim)\n";
+    "  --shim PATH        preload library for the world (default: beside boardsim)\n"
+    "  --help             this text and the control verbs\n";
 
 std::string absolute(const std::string& path) {
     if (path.empty() || path[0] == '/') return path;
@@ -50,6 +50,12 @@ std::string default_shim() {
 int usage() {
     std::fputs(usage_text, stderr);
     return 2;
+}
+
+int help() {
+    std::fputs(usage_text, stdout);
+    for (const std::string& line : boardsim::verb_help()) std::printf("%s\n", line.c_str());
+    return 0;
 }
 
 bool channel_verb(const std::string& assignment, std::string& verb) {
@@ -118,6 +124,7 @@ std::string control_path_and_rest(int argc, char** argv, std::vector<std::string
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 2 && std::strcmp(argv[1], "--help") == 0) return help();
     if (argc >= 2 && (std::strcmp(argv[1], "ctl") == 0 || std::strcmp(argv[1], "run") == 0)) {
         std::vector<std::string> rest;
         std::string path = control_path_and_rest(argc, argv, rest);

@@ -1,3 +1,4 @@
+// boardsim ctl and boardsim run: the clients of a running world.
 #include "client.h"
 
 #include "control_protocol.h"

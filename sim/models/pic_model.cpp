@@ -1,3 +1,4 @@
+// The PIC model: frame parsing, the version answer, the timed stream and the line watch.
 #include "pic_model.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// The world's log: entries in memory, mirrored to one file per kind.
 #include "event_log.h"
 
 #include <sys/stat.h>

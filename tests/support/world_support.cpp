@@ -1,14 +1,17 @@
-#include "world_support.h"
+#include "support/world_support.h"
 
 #include <fcntl.h>
 #include <stdlib.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 #include <sstream>
 
 const std::string boardsim_path = BOARDSIM_PATH;
 const std::string probe_path = PROBE_PATH;
+const std::string driver_under_test = driver_path(TOVK_DRIVER_PATH);
+const std::string refserver_path = REFSERVER_PATH;
 
 std::string world_unavailable() {
     int fd = open("/dev/fuse", O_RDWR | O_CLOEXEC);
@@ -20,20 +23,36 @@ std::string world_unavailable() {
 std::vector<std::string> world_argv(const std::vector<std::string>& options, const std::string& script) {
     std::vector<std::string> argv{"boardsim"};
     argv.insert(argv.end(), options.begin(), options.end());
-    std::string prelude = "P='" + probe_path + "'; B='" + boardsim_path + "'; T='" + tovk_path() + "'; ";
+    std::string prelude = "P='" + probe_path + "'; B='" + boardsim_path + "'; T='" + tovk_path() + "'; D='" +
+                          driver_under_test + "'; R='" + refserver_path + "'; ";
     argv.insert(argv.end(), {"--", "/bin/sh", "-c", prelude + script});
     return argv;
 }
 
-process_result in_world(const std::vector<std::string>& options, const std::string& script,
-                        std::chrono::milliseconds timeout) {
-    child_process world(boardsim_path, world_argv(options, script));
-    std::optional<process_result> result = world.finish(timeout);
+namespace {
+
+process_result finished(child_process& child, std::chrono::milliseconds timeout, const char* what) {
+    std::optional<process_result> result = child.finish(timeout);
     if (!result) {
-        ADD_FAILURE() << "the world did not end within " << timeout.count() << " ms";
+        ADD_FAILURE() << what << " did not end within " << timeout.count() << " ms";
         return {};
     }
     return *result;
+}
+
+}  // namespace
+
+process_result in_world(const std::vector<std::string>& options, const std::string& script,
+                        std::chrono::milliseconds timeout) {
+    child_process world(boardsim_path, world_argv(options, script));
+    return finished(world, timeout, "the world");
+}
+
+process_result run_in_world(const std::string& control, const std::vector<std::string>& command) {
+    std::vector<std::string> argv{"boardsim", "run", "--control", control, "--"};
+    argv.insert(argv.end(), command.begin(), command.end());
+    child_process client(boardsim_path, argv);
+    return finished(client, std::chrono::seconds(20), "boardsim run");
 }
 
 std::vector<std::string> values_of(const std::string& text, const std::string& key) {
@@ -56,6 +75,23 @@ std::vector<std::string> lines_with(const std::string& text, const std::vector<s
         if (all) found.push_back(line);
     }
     return found;
+}
+
+unsigned register_of(const std::string& regs, char port, const std::string& key) {
+    std::vector<std::string> line = lines_with(regs, {std::string("port=") + port + " "});
+    std::vector<std::string> value = line.empty() ? std::vector<std::string>{} : values_of(line.front(), key);
+    if (value.empty()) {
+        ADD_FAILURE() << "no " << key << " of port " << port << " in: " << regs;
+        return ~0u;
+    }
+    return static_cast<unsigned>(std::stoul(value.front(), nullptr, 16));
+}
+
+std::string file_text(const std::string& path) {
+    std::ifstream file(path);
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
 }
 
 scratch_dir::scratch_dir() {

@@ -17,7 +17,4 @@ bool build_dev(const std::string& board_dir, std::string& error);
 bool mount_proc();
 bool loopback_up();
 
-// Makes `target` (created empty if absent) show `source`.
-bool bind_file(const std::string& source, const std::string& target);
-
 }  // namespace boardsim

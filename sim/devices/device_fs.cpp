@@ -1,3 +1,4 @@
+// The device filesystem's callbacks, each handing its file to the board model.
 #define FUSE_USE_VERSION 31
 #include "device_fs.h"
 

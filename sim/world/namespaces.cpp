@@ -1,4 +1,7 @@
+// Entering the namespaces and building /dev, /proc and the loopback inside them.
 #include "namespaces.h"
+
+#include "device_binder.h"
 
 #include <fcntl.h>
 #include <net/if.h>
@@ -55,13 +58,6 @@ bool enter_namespaces(std::string& error) {
         return false;
     }
     return true;
-}
-
-bool bind_file(const std::string& source, const std::string& target) {
-    int fd = open(target.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
-    if (fd == -1) return false;
-    close(fd);
-    return mount(source.c_str(), target.c_str(), nullptr, MS_BIND, nullptr) == 0;
 }
 
 bool build_dev(const std::string& board_dir, std::string& error) {

@@ -1,3 +1,4 @@
+// Encoding of control words, and reading and writing lines with descriptors.
 #include "control_protocol.h"
 
 #include <sys/socket.h>

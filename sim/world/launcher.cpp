@@ -1,5 +1,7 @@
+// Starting a world from the host and passing its end back.
+#include "launcher.h"
+
 #include "namespaces.h"
-#include "world.h"
 
 #include <signal.h>
 #include <sys/prctl.h>
