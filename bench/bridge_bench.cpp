@@ -43,10 +43,12 @@ int connect_relay() {
     address.sin_port = htons(relay_port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd == -1) return -1;
     int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return -1;
-    return fd;
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return fd;
+    close(fd);
+    return -1;
 }
 
 bool read_exactly(int fd, std::uint8_t* into, std::size_t count) {
