@@ -96,6 +96,12 @@ bool build_dev(const std::string& board_dir, std::string& error) {
     return true;
 }
 
+bool mount_private_run(std::string& error) {
+    if (mount("tmpfs", "/run", "tmpfs", MS_NOSUID | MS_NODEV, "mode=755,size=1m") == 0) return true;
+    error = failure("cannot mount a tmpfs on /run");
+    return false;
+}
+
 bool mount_proc() { return mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) == 0; }
 
 bool loopback_up() {

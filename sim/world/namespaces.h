@@ -15,6 +15,9 @@ bool build_dev(const std::string& board_dir, std::string& error);
 
 // Our own /proc (best effort: a host may forbid it to a user namespace).
 bool mount_proc();
+
+// A /run of its own, so a service's pid file stays inside the world.
+bool mount_private_run(std::string& error);
 bool loopback_up();
 
 }  // namespace boardsim

@@ -15,7 +15,10 @@ world::world(world_options options)
       verbs_(board_, devices_, log_) {}
 
 bool world::build_filesystems(std::string& error) {
-    if (!build_dev(device_binder::board_dir, error) || !board_.share_consumed_counter(error)) return false;
+    if (!build_dev(device_binder::board_dir, error) || !mount_private_run(error) ||
+        !board_.share_consumed_counter(error)) {
+        return false;
+    }
     if (!mount_proc()) std::fprintf(stderr, "boardsim: warning: the world keeps the host's /proc\n");
     if (!loopback_up()) std::fprintf(stderr, "boardsim: warning: cannot bring the loopback up\n");
     if (!options_.log_dir.empty() && !log_.write_to(options_.log_dir)) {

@@ -1,6 +1,8 @@
 #include "commands/info_dump.h"
 
 #include "board/gpio.h"
+#include "base/stop_flag.h"
+#include "ipc/service_pid.h"
 #include "ipc/shared_state.h"
 
 #include <unistd.h>
@@ -13,8 +15,8 @@
 
 namespace {
 
-// How long the dump waits for readings while no other process, not even a
-// starting service, has the record attached.
+// How long the dump waits for readings while no service lives: one may be
+// starting.
 constexpr auto unattended_wait_limit = std::chrono::seconds(5);
 
 struct readings {
@@ -41,20 +43,24 @@ round_copy copy_round(shared_state& block, readings& copy) {
 }
 
 // Copies one consistent round under sem_state and releases it at once, so a
-// reader that is slow to consume the output never stalls the service.
+// reader that is slow to consume the output never stalls the service. Waits
+// while a service lives (or may be starting); a stop signal ends the wait.
 bool wait_for_readings(shared_state& block, readings& copy) {
+    volatile std::uint8_t keep_waiting = 1;
+    stop_registration registration(&keep_waiting);
     auto alone_since = std::chrono::steady_clock::now();
-    for (;;) {
+    while (keep_waiting != 0) {
         round_copy copied = copy_round(block, copy);
         if (copied != round_copy::not_ready) return copied == round_copy::copied;
         auto now = std::chrono::steady_clock::now();
-        if (shared_state_attach_count() != 1) alone_since = now;
+        if (service_alive()) alone_since = now;
         if (now - alone_since >= unattended_wait_limit) {
             std::clog << "No readings: no service is running" << std::endl;
             return false;
         }
         usleep(50000);
     }
+    return false;
 }
 
 void print_readings(const readings& values, int auxpwrdis) {

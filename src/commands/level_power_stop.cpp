@@ -1,8 +1,10 @@
 #include "commands/level_power_stop.h"
 
 #include "board/gpio.h"
+#include "ipc/service_pid.h"
 #include "ipc/shared_state.h"
 #include "base/decimal.h"
+#include "base/stop_flag.h"
 
 #include <unistd.h>
 
@@ -12,24 +14,27 @@
 
 namespace {
 
-constexpr auto attach_check_interval = std::chrono::milliseconds(100);
+constexpr auto liveness_check_interval = std::chrono::milliseconds(100);
 
-// Nobody but this process has the record attached: no service can answer.
-bool no_service_attached() { return shared_state_attach_count() == 1; }
-
-void wait_for_service_stop(shared_state& block) {
-    auto next_check = std::chrono::steady_clock::now() + attach_check_interval;
+// Until the service acknowledges, as long as one lives; a stop signal ends
+// the wait as a failure.
+bool wait_for_service_stop(shared_state& block) {
+    volatile std::uint8_t keep_waiting = 1;
+    stop_registration registration(&keep_waiting);
+    auto next_check = std::chrono::steady_clock::now();
     while (load_shared(block.stopped) != 1) {
-        usleep(1);
-        if (std::chrono::steady_clock::now() < next_check) continue;
-        next_check += attach_check_interval;
-        if (no_service_attached() && load_shared(block.stopped) != 1) {
-            std::clog << "No service has the shared record attached; clearing its stale running flag"
-                      << std::endl;
-            store_shared(block.stopped, 1);
-            return;
+        if (keep_waiting == 0) return false;
+        if (std::chrono::steady_clock::now() >= next_check) {
+            next_check += liveness_check_interval;
+            if (!service_alive() && load_shared(block.stopped) != 1) {
+                std::clog << "No service is running; clearing its stale running flag" << std::endl;
+                store_shared(block.stopped, 1);
+                return true;
+            }
         }
+        usleep(1000);
     }
+    return true;
 }
 
 }  // namespace
@@ -63,7 +68,7 @@ bool stop_service() {
     if (load_shared(block->running) != 0) {
         store_shared(block->stopped, 0);
         store_shared(block->running, 0);
-        wait_for_service_stop(*block);
+        return wait_for_service_stop(*block);
     }
     return true;
 }

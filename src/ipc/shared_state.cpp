@@ -40,12 +40,6 @@ void detach_shared_state(shared_state* block) {
     if (block != nullptr) shmdt(block);
 }
 
-int shared_state_attach_count() {
-    shmid_ds status{};
-    if (shared_state_id == -1 || shmctl(shared_state_id, IPC_STAT, &status) == -1) return -1;
-    return static_cast<int>(status.shm_nattch);
-}
-
 bool open_semaphores() {
     int id = semget(ipc_key, semaphore_count, IPC_CREAT | IPC_EXCL | 0666);
     if (id != -1) {

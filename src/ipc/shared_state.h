@@ -88,9 +88,6 @@ extern key_t ipc_key;
 shared_state* attach_shared_state();
 void detach_shared_state(shared_state* block);
 
-// How many attachments the record has right now; -1 if that cannot be read.
-int shared_state_attach_count();
-
 bool open_semaphores();
 
 // Locks carry SEM_UNDO so a dying holder gives them back.

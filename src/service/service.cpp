@@ -3,6 +3,7 @@
 #include "board/adc.h"
 #include "board/gpio.h"
 #include "commands/server_list.h"
+#include "ipc/service_pid.h"
 #include "ipc/shared_state.h"
 #include "base/decimal.h"
 #include "base/sleep_whole.h"
@@ -340,7 +341,8 @@ int run_attached(shared_state& block, const char* interval_arg) {
 int run_service(const char* servers_arg, const char* interval_arg) {
     startup_keep_running = 1;
     stop_registration startup(&startup_keep_running);
-    if (!set_server(servers_arg)) return 0;
+    service_pid_claim pid_file;
+    if (!pid_file.claimed() || !set_server(servers_arg)) return 0;
     attached_state block;
     if (!block) return 0;
     int result = run_attached(*block, interval_arg);

@@ -37,7 +37,9 @@ bool enter_private_namespaces() {
 
 int main(int argc, char** argv) {
     testing::InitGoogleTest(&argc, argv);
-    if (!enter_private_namespaces() || mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+    // A /run of its own too: the service's pid file is the test's alone.
+    if (!enter_private_namespaces() || mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount("tmpfs", "/run", "tmpfs", MS_NOSUID | MS_NODEV, "mode=755") != 0) {
         std::fprintf(stderr, "cannot enter private IPC and mount namespaces: %s\n", std::strerror(errno));
         return 1;
     }
