@@ -9,7 +9,10 @@
 #include "pic/pic_link.h"
 #include "pic/pic_operations.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/ipc.h>
+#include <sys/socket.h>
 #include <sys/sem.h>
 #include <unistd.h>
 
@@ -123,6 +126,27 @@ const std::map<std::string, operation> operations = {
      }}},
     {"await_running", {0, [](char**) {
          std::printf("running=%d\n", within_ten_seconds([] { return load_shared(block->running) != 0; }) ? 1 : 0);
+     }}},
+    // A slot claimed with a length no packet can have, as a corrupt record holds it.
+    {"slot_length", {1, [](char** w) {
+         print_ok("slot_length", sem_take(sem_packet));
+         store_shared(block->pkt_len, static_cast<std::uint8_t>(word_at(w, 0)));
+     }}},
+    // A server at ADDR:5555 whose SYNs go unanswered: its one-place accept
+    // queue is filled and never emptied, for SECONDS.
+    {"unanswering_server", {2, [](char** w) {
+         sockaddr_in address{};
+         address.sin_family = AF_INET;
+         address.sin_port = htons(5555);
+         inet_aton(w[0], &address.sin_addr);
+         auto* peer = reinterpret_cast<sockaddr*>(&address);
+         int listener = socket(AF_INET, SOCK_STREAM, 0);
+         int filler = socket(AF_INET, SOCK_STREAM, 0);
+         bool ok = bind(listener, peer, sizeof address) == 0 && listen(listener, 0) == 0 &&
+                   connect(filler, peer, sizeof address) == 0;
+         print_ok("unanswering_server", ok);
+         std::fflush(stdout);
+         sleep(static_cast<unsigned>(word_at(w, 1)));
      }}},
     {"sleep_ms", {1, [](char** w) { usleep(static_cast<useconds_t>(word_at(w, 0)) * 1000); }}},
 };
