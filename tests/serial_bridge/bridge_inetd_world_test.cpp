@@ -213,16 +213,17 @@ TEST(BridgeUnderInetd, SelfTestHoldsTheLineUntilItsEnd) {
 
 TEST(BridgeUnderInetd, ServiceWaitsForTheLineAndResumesItsCapturesUncorrupted) {
     SKIP_WITHOUT_WORLDS();
-    // Connections mid-capture are refused; keep trying until one also finds
-    // the line free between two exchanges and holds it for a while.
+    // Connections mid-capture are refused; keep trying until one finds the
+    // line free while the server asks for nothing, and holds it for a while.
     bridge_world world(
         {"--channel", "1=echo"},
         "\"$T\" f 1 115200 8 N 1 >/dev/null; "
         "\"$T\" i 127.0.0.1 >/dev/null 2>\"$L/service.err\" & S=$!; "
-        "(\"$R\" --pic-log \"$L\" 'continuous 6' >\"$L/refserver.out\" 2>&1; echo refserver=$?) & Q=$!; sleep 2; "
-        "refused=0; served=0; n=0; while [ $n -lt 400 ] && { [ $refused = 0 ] || [ $served = 0 ]; }; do n=$((n+1)); "
+        "(\"$R\" --pic-log \"$L\" 'continuous 3' 'wait 4' 'continuous 3' >\"$L/refserver.out\" 2>&1; "
+        "echo refserver=$?) & Q=$!; sleep 1; "
+        "refused=0; served=0; n=0; while [ $n -lt 600 ] && { [ $refused = 0 ] || [ $served = 0 ]; }; do n=$((n+1)); "
         "r=$(\"$C\" send 10 600); case \"$r\" in *received=10*) served=$((served+1));; *received=0*) "
-        "refused=$((refused+1));; esac; done; echo refused=$refused served=$served; "
+        "refused=$((refused+1));; esac; sleep 0.02; done; echo refused=$refused served=$served; "
         "wait $Q; \"$T\" r; wait $S; echo service=$?; \"$D\" sem 2",
         std::chrono::seconds(120));
     const std::string& out = world.run.out;
