@@ -1,19 +1,28 @@
 #include "selftest/audio_loopback.h"
 
+#include <alsa/asoundlib.h>
+
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <iostream>
 #include <memory>
 #include <new>
+#include <span>
 
 namespace {
 
+constexpr unsigned audio_rate = 8000;
+constexpr unsigned audio_channels = 2;
+constexpr int spectrum_bins = 16;
 constexpr snd_pcm_format_t audio_format = SND_PCM_FORMAT_S16_LE;
 constexpr double two_pi = 6.283185307179586;
 constexpr int rate_not_granted = -EINVAL;
 constexpr int out_of_memory = -1;
+constexpr long settling_frames = 2L * audio_rate;
 // Nothing collected for this long means the loop is not coming back.
 constexpr auto collect_stall_limit = std::chrono::seconds(5);
 
@@ -91,6 +100,32 @@ int set_sizes(snd_pcm_t* handle, snd_pcm_hw_params_t* params, snd_pcm_uframes_t&
                     "Unable to get period size: ");
 }
 
+int pcm_configure_hw(snd_pcm_t* handle, snd_pcm_hw_params_t* params, snd_pcm_access_t access,
+                     snd_pcm_uframes_t& buffer_size, snd_pcm_uframes_t& period_size) {
+    int code = set_format(handle, params, access);
+    if (code < 0) return code;
+    code = set_sizes(handle, params, buffer_size, period_size);
+    if (code < 0) return code;
+    code = reported(snd_pcm_hw_params(handle, params), "Unable to set hw params: ");
+    return code < 0 ? code : 0;
+}
+
+int pcm_configure_sw(snd_pcm_t* handle, snd_pcm_sw_params_t* params, snd_pcm_uframes_t buffer_size,
+                     snd_pcm_uframes_t period_size, bool playback) {
+    int code = reported(snd_pcm_sw_params_current(handle, params), "Unable to determine current swparams: ");
+    if (code < 0) return code;
+    if (playback) {
+        snd_pcm_uframes_t whole_periods = (buffer_size / period_size) * period_size;
+        code = reported(snd_pcm_sw_params_set_start_threshold(handle, params, whole_periods),
+                        "Unable to set start threshold mode: ");
+        if (code < 0) return code;
+        code = reported(snd_pcm_sw_params_set_avail_min(handle, params, period_size), "Unable to set avail min: ");
+        if (code < 0) return code;
+    }
+    code = reported(snd_pcm_sw_params(handle, params), "Unable to set sw params: ");
+    return code < 0 ? code : 0;
+}
+
 int open_stream(pcm_handle& handle, snd_pcm_stream_t stream, const char* what) {
     snd_pcm_t* opened = nullptr;
     int code = reported(snd_pcm_open(&opened, "default", stream, 0), what);
@@ -105,6 +140,23 @@ int configure_stream(snd_pcm_t* handle, snd_pcm_hw_params_t* hw, snd_pcm_sw_para
     return pcm_configure_sw(handle, sw, buffer_size, period_size, playback);
 }
 
+void tone_fill(std::uint8_t* buffer, snd_pcm_uframes_t frames, double& phase, double frequency) {
+    const double step = (two_pi * frequency) / audio_rate;
+    const int sample_bits = snd_pcm_format_width(audio_format);
+    const double max = std::ldexp(1.0, sample_bits - 1) - 1;
+    const std::size_t sample_bytes = static_cast<std::size_t>(sample_bits) / 8;
+    for (snd_pcm_uframes_t frame = 0; frame < frames; ++frame) {
+        auto value = static_cast<std::int32_t>(std::sin(phase) * max);
+        for (unsigned channel = 0; channel < audio_channels; ++channel) {
+            for (std::size_t byte = 0; byte < sample_bytes; ++byte) {
+                *buffer++ = static_cast<std::uint8_t>(static_cast<std::uint32_t>(value) >> (8 * byte));
+            }
+        }
+        phase += step;
+        if (phase >= two_pi) phase -= two_pi;
+    }
+}
+
 snd_pcm_state_t state_of(snd_pcm_t* handle, snd_pcm_status_t* status) {
     snd_pcm_status(handle, status);
     return snd_pcm_status_get_state(status);
@@ -115,7 +167,7 @@ struct loop_progress {
     std::uint8_t* write_position = nullptr;
     snd_pcm_uframes_t frames_left = 0;
     double phase = 0.0;
-    long frame_counter = -2L * audio_rate;
+    long frame_counter = -settling_frames;
     bool capture_recovered = false;
     std::chrono::steady_clock::time_point last_collected = std::chrono::steady_clock::now();
 };
@@ -163,51 +215,6 @@ bool recover_capture_once(snd_pcm_t* capture, snd_pcm_state_t state, loop_progre
 
 bool collecting_stalled(const loop_progress& progress) {
     return std::chrono::steady_clock::now() - progress.last_collected >= collect_stall_limit;
-}
-
-}  // namespace
-
-int pcm_configure_hw(snd_pcm_t* handle, snd_pcm_hw_params_t* params, snd_pcm_access_t access,
-                     snd_pcm_uframes_t& buffer_size, snd_pcm_uframes_t& period_size) {
-    int code = set_format(handle, params, access);
-    if (code < 0) return code;
-    code = set_sizes(handle, params, buffer_size, period_size);
-    if (code < 0) return code;
-    code = reported(snd_pcm_hw_params(handle, params), "Unable to set hw params: ");
-    return code < 0 ? code : 0;
-}
-
-int pcm_configure_sw(snd_pcm_t* handle, snd_pcm_sw_params_t* params, snd_pcm_uframes_t buffer_size,
-                     snd_pcm_uframes_t period_size, bool playback) {
-    int code = reported(snd_pcm_sw_params_current(handle, params), "Unable to determine current swparams: ");
-    if (code < 0) return code;
-    if (playback) {
-        snd_pcm_uframes_t whole_periods = (buffer_size / period_size) * period_size;
-        code = reported(snd_pcm_sw_params_set_start_threshold(handle, params, whole_periods),
-                        "Unable to set start threshold mode: ");
-        if (code < 0) return code;
-        code = reported(snd_pcm_sw_params_set_avail_min(handle, params, period_size), "Unable to set avail min: ");
-        if (code < 0) return code;
-    }
-    code = reported(snd_pcm_sw_params(handle, params), "Unable to set sw params: ");
-    return code < 0 ? code : 0;
-}
-
-void tone_fill(std::uint8_t* buffer, snd_pcm_uframes_t frames, double& phase, double frequency) {
-    const double step = (two_pi * frequency) / audio_rate;
-    const int sample_bits = snd_pcm_format_width(audio_format);
-    const double max = std::ldexp(1.0, sample_bits - 1) - 1;
-    const std::size_t sample_bytes = static_cast<std::size_t>(sample_bits) / 8;
-    for (snd_pcm_uframes_t frame = 0; frame < frames; ++frame) {
-        auto value = static_cast<std::int32_t>(std::sin(phase) * max);
-        for (unsigned channel = 0; channel < audio_channels; ++channel) {
-            for (std::size_t byte = 0; byte < sample_bytes; ++byte) {
-                *buffer++ = static_cast<std::uint8_t>(static_cast<std::uint32_t>(value) >> (8 * byte));
-            }
-        }
-        phase += step;
-        if (phase >= two_pi) phase -= two_pi;
-    }
 }
 
 std::array<double, spectrum_bins> spectrum_amplitudes(std::span<const std::int16_t> history) {
@@ -278,6 +285,8 @@ int loopback_measure(snd_pcm_t* playback, snd_pcm_t* capture, std::uint8_t* play
     print_spectrum_line(std::cout, tone_bin, spectrum_amplitudes({history.get(), audio_rate}));
     return 0;
 }
+
+}  // namespace
 
 int audio_loopback_test(int tone_bin) {
     const std::size_t hw_size = snd_pcm_hw_params_sizeof();
