@@ -205,10 +205,12 @@ bool collect(const std::uint8_t* captured, snd_pcm_sframes_t frames, std::int16_
 }
 
 // An overrun capture stream is given one fresh start; after that it has to
-// run on its own.
+// run on its own. What was kept before the overrun does not join what comes
+// after the restart, so the settling and the kept second start over.
 bool recover_capture_once(snd_pcm_t* capture, snd_pcm_state_t state, loop_progress& progress) {
     if (state != SND_PCM_STATE_XRUN || progress.capture_recovered) return false;
     progress.capture_recovered = true;
+    progress.frame_counter = -settling_frames;
     snd_pcm_prepare(capture);
     return true;
 }
