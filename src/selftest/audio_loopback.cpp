@@ -2,6 +2,7 @@
 
 #include <alsa/asoundlib.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <chrono>
@@ -172,6 +173,19 @@ struct loop_progress {
     std::chrono::steady_clock::time_point last_collected = std::chrono::steady_clock::now();
 };
 
+int milliseconds_until_stalled(const loop_progress& progress) {
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(progress.last_collected + collect_stall_limit -
+                                                             std::chrono::steady_clock::now());
+    return static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
+}
+
+// A stream that takes nothing (one whose start does not take) is waited on
+// rather than asked again at once; the stall limit bounds the wait.
+snd_pcm_sframes_t wait_for_room(snd_pcm_t* playback, const loop_progress& progress) {
+    int code = snd_pcm_wait(playback, milliseconds_until_stalled(progress));
+    return code < 0 ? code : 0;
+}
+
 // Writes what the device takes of the current period; refills it when done.
 snd_pcm_sframes_t play_some(snd_pcm_t* playback, std::uint8_t* period, snd_pcm_uframes_t period_size,
                             double frequency, loop_progress& progress) {
@@ -186,7 +200,7 @@ snd_pcm_sframes_t play_some(snd_pcm_t* playback, std::uint8_t* period, snd_pcm_u
         progress.frames_left -= static_cast<snd_pcm_uframes_t>(written);
         return 0;
     }
-    return written == -EAGAIN ? 0 : written;
+    return written == 0 || written == -EAGAIN ? wait_for_room(playback, progress) : written;
 }
 
 // Stores first-channel samples once the settling frames are past; true when
