@@ -22,6 +22,7 @@ constexpr int spectrum_bins = 16;
 constexpr snd_pcm_format_t audio_format = SND_PCM_FORMAT_S16_LE;
 constexpr double two_pi = 6.283185307179586;
 constexpr int rate_not_granted = -EINVAL;
+constexpr int tone_bin_not_measured = -EINVAL;
 constexpr int out_of_memory = -1;
 constexpr long settling_frames = 2L * audio_rate;
 // Nothing collected for this long means the loop is not coming back.
@@ -305,6 +306,10 @@ int loopback_measure(snd_pcm_t* playback, snd_pcm_t* capture, std::uint8_t* play
 }  // namespace
 
 int audio_loopback_test(int tone_bin) {
+    if (tone_bin < 1 || tone_bin > spectrum_bins) {
+        std::clog << "Tone bin " << tone_bin << " not measured" << std::endl;
+        return tone_bin_not_measured;
+    }
     const std::size_t hw_size = snd_pcm_hw_params_sizeof();
     const std::size_t sw_size = snd_pcm_sw_params_sizeof();
     byte_buffer containers[] = {zeroed_bytes(hw_size), zeroed_bytes(sw_size), zeroed_bytes(hw_size),

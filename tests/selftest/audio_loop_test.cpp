@@ -85,25 +85,32 @@ TEST(AudioLoop, ToneComesBackInItsOwnBinOnly) {
     }
 }
 
-TEST(AudioLoop, RateNotGrantedExactly) {
-    for (auto [rate, message] :
-         {std::pair{"7999", "Rate doesn't match (requested 8000Hz, get 7999Hz)\n"},
-          {"8001", "Rate doesn't match (requested 8000Hz, get 8001Hz)\n"}}) {
-        audio_loop_config config({std::string("rate ") + rate});
-        process_result result = run_audio_test(config);
-        EXPECT_EQ(result.status, EINVAL) << rate;
-        EXPECT_EQ(result.err, message);
-        EXPECT_EQ(result.out, "");
-        EXPECT_EQ(count_of(config.events(), "playback start"), 0);
-    }
-}
+struct refused_case {
+    std::vector<std::string> settings;
+    bool device_defined;
+    const char* tone_bin;
+    int status;
+    const char* message;  // what the log stream ends with
+};
 
-TEST(AudioLoop, NoDevice) {
-    audio_loop_config config({}, false);
-    process_result result = run_audio_test(config);
-    EXPECT_EQ(result.status, ENOENT);
-    EXPECT_TRUE(result.err.ends_with("Playback open error: No such file or directory\n")) << result.err;
-    EXPECT_EQ(result.out, "");
+// Nothing is measured, so no result line may claim a pass.
+TEST(AudioLoop, NoMeasurementPrintsNoLine) {
+    const refused_case cases[] = {
+        {{"rate 7999"}, true, "10", EINVAL, "Rate doesn't match (requested 8000Hz, get 7999Hz)\n"},
+        {{"rate 8001"}, true, "10", EINVAL, "Rate doesn't match (requested 8000Hz, get 8001Hz)\n"},
+        {{}, false, "10", ENOENT, "Playback open error: No such file or directory\n"},
+        // Outside the sixteen bins no flag would check the tone at all.
+        {{"gain 0.7"}, true, "0", EINVAL, "Tone bin 0 not measured\n"},
+        {{"gain 0.7"}, true, "17", EINVAL, "Tone bin 17 not measured\n"},
+    };
+    for (const refused_case& c : cases) {
+        audio_loop_config config(c.settings, c.device_defined);
+        process_result result = run_audio_test(config, c.tone_bin);
+        EXPECT_EQ(result.status, c.status) << c.message;
+        EXPECT_TRUE(result.err.ends_with(c.message)) << result.err;
+        EXPECT_EQ(result.out, "");
+        EXPECT_EQ(count_of(config.events(), "playback start"), 0) << c.message;
+    }
 }
 
 double children_cpu_seconds() {
