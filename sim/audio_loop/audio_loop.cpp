@@ -301,7 +301,9 @@ bool parse_setting(snd_config_t* node, std::string_view key, loop_settings& sett
     if (key == "speed") return snd_config_get_ireal(node, &settings.speed) == 0 && settings.speed > 0;
     if (key == "delay") return snd_config_get_integer(node, &settings.delay_frames) == 0;
     if (key == "overrun_after") return snd_config_get_integer(node, &settings.overrun_after) == 0;
-    if (key == "period") return snd_config_get_integer(node, &settings.period_frames) == 0 && settings.period_frames >= 0;
+    if (key == "period") {
+        return snd_config_get_integer(node, &settings.period_frames) == 0 && settings.period_frames >= 0;
+    }
     if (key == "crossed") {
         if (snd_config_get_integer(node, &integer) != 0) return false;
         settings.crossed = integer != 0;

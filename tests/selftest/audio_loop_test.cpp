@@ -116,7 +116,9 @@ TEST(AudioLoop, NoMeasurementPrintsNoLine) {
 double children_cpu_seconds() {
     rusage usage{};
     getrusage(RUSAGE_CHILDREN, &usage);
-    auto seconds = [](const timeval& time) { return static_cast<double>(time.tv_sec) + static_cast<double>(time.tv_usec) / 1e6; };
+    auto seconds = [](const timeval& time) {
+        return static_cast<double>(time.tv_sec) + static_cast<double>(time.tv_usec) / 1e6;
+    };
     return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
 
