@@ -11,6 +11,8 @@
 //   noise 0          peak of uniform noise added on capture, in sample units
 //   rate 8000        the one rate the device grants
 //   speed 1.0        device clock relative to real time
+//   period 0         the one period size, in frames, the device grants (0: any)
+//   crossed 0        1: each capture channel hears the other playback channel
 //   fault none       none | never_starts | overrun_once | overrun_always
 //   overrun_after 4000  capture frames before an overrun fault strikes
 //   log "/path"     appends one line per start, refused start, overrun, prepare
@@ -46,6 +48,8 @@ struct loop_settings {
     double noise = 0.0;
     unsigned rate = 8000;
     double speed = 1.0;
+    long period_frames = 0;
+    bool crossed = false;
     fault_kind fault = fault_kind::none;
     long overrun_after = 4000;
     std::string log_path;
@@ -217,7 +221,9 @@ void fill_captured(loop_stream& stream, const snd_pcm_channel_area_t* areas, snd
     for (snd_pcm_uframes_t frame = 0; frame < size; ++frame) {
         long long source = static_cast<long long>(stream.transferred + frame);
         for (unsigned channel = 0; channel < loop_channels; ++channel) {
-            double heard = distance ? stream.settings.gain * played.sample(source + *distance, channel) : 0.0;
+            unsigned heard_channel = stream.settings.crossed ? loop_channels - 1 - channel : channel;
+            double heard =
+                distance ? stream.settings.gain * played.sample(source + *distance, heard_channel) : 0.0;
             *frame_in(areas, offset + frame, channel) = clipped(heard + next_noise(stream));
         }
     }
@@ -295,6 +301,14 @@ bool parse_setting(snd_config_t* node, std::string_view key, loop_settings& sett
     if (key == "speed") return snd_config_get_ireal(node, &settings.speed) == 0 && settings.speed > 0;
     if (key == "delay") return snd_config_get_integer(node, &settings.delay_frames) == 0;
     if (key == "overrun_after") return snd_config_get_integer(node, &settings.overrun_after) == 0;
+    if (key == "period") {
+        return snd_config_get_integer(node, &settings.period_frames) == 0 && settings.period_frames >= 0;
+    }
+    if (key == "crossed") {
+        if (snd_config_get_integer(node, &integer) != 0) return false;
+        settings.crossed = integer != 0;
+        return true;
+    }
     if (key == "rate") {
         if (snd_config_get_integer(node, &integer) != 0 || integer <= 0) return false;
         settings.rate = static_cast<unsigned>(integer);
@@ -333,7 +347,11 @@ int set_constraints(snd_pcm_ioplug_t* io, const loop_settings& settings) {
     if (code == 0) code = snd_pcm_ioplug_set_param_list(io, SND_PCM_IOPLUG_HW_FORMAT, 1, formats);
     if (code == 0) code = snd_pcm_ioplug_set_param_minmax(io, SND_PCM_IOPLUG_HW_CHANNELS, loop_channels, loop_channels);
     if (code == 0) code = snd_pcm_ioplug_set_param_minmax(io, SND_PCM_IOPLUG_HW_RATE, settings.rate, settings.rate);
-    if (code == 0) code = snd_pcm_ioplug_set_param_minmax(io, SND_PCM_IOPLUG_HW_PERIOD_BYTES, 64, 1u << 18);
+    const unsigned frame_bytes = loop_channels * sizeof(std::int16_t);
+    const unsigned period_bytes = static_cast<unsigned>(settings.period_frames) * frame_bytes;
+    const unsigned period_min = period_bytes > 0 ? period_bytes : 64;
+    const unsigned period_max = period_bytes > 0 ? period_bytes : 1u << 18;
+    if (code == 0) code = snd_pcm_ioplug_set_param_minmax(io, SND_PCM_IOPLUG_HW_PERIOD_BYTES, period_min, period_max);
     if (code == 0) code = snd_pcm_ioplug_set_param_minmax(io, SND_PCM_IOPLUG_HW_BUFFER_BYTES, 128, 1u << 20);
     if (code == 0) code = snd_pcm_ioplug_set_param_minmax(io, SND_PCM_IOPLUG_HW_PERIODS, 2, 1024);
     return code;

@@ -1,19 +1,30 @@
 #include "selftest/audio_loopback.h"
 
+#include <alsa/asoundlib.h>
+
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <iostream>
 #include <memory>
 #include <new>
+#include <span>
 
 namespace {
 
+constexpr unsigned audio_rate = 8000;
+constexpr unsigned audio_channels = 2;
+constexpr int spectrum_bins = 16;
 constexpr snd_pcm_format_t audio_format = SND_PCM_FORMAT_S16_LE;
 constexpr double two_pi = 6.283185307179586;
 constexpr int rate_not_granted = -EINVAL;
+constexpr int tone_bin_not_measured = -EINVAL;
 constexpr int out_of_memory = -1;
+constexpr long settling_frames = 2L * audio_rate;
 // Nothing collected for this long means the loop is not coming back.
 constexpr auto collect_stall_limit = std::chrono::seconds(5);
 
@@ -91,82 +102,6 @@ int set_sizes(snd_pcm_t* handle, snd_pcm_hw_params_t* params, snd_pcm_uframes_t&
                     "Unable to get period size: ");
 }
 
-int open_stream(pcm_handle& handle, snd_pcm_stream_t stream, const char* what) {
-    snd_pcm_t* opened = nullptr;
-    int code = reported(snd_pcm_open(&opened, "default", stream, 0), what);
-    handle.reset(opened);
-    return code;
-}
-
-int configure_stream(snd_pcm_t* handle, snd_pcm_hw_params_t* hw, snd_pcm_sw_params_t* sw,
-                     snd_pcm_uframes_t& buffer_size, snd_pcm_uframes_t& period_size, bool playback) {
-    int code = pcm_configure_hw(handle, hw, SND_PCM_ACCESS_RW_INTERLEAVED, buffer_size, period_size);
-    if (code < 0) return code;
-    return pcm_configure_sw(handle, sw, buffer_size, period_size, playback);
-}
-
-snd_pcm_state_t state_of(snd_pcm_t* handle, snd_pcm_status_t* status) {
-    snd_pcm_status(handle, status);
-    return snd_pcm_status_get_state(status);
-}
-
-// Where the write, read and collect loop stands between passes.
-struct loop_progress {
-    std::uint8_t* write_position = nullptr;
-    snd_pcm_uframes_t frames_left = 0;
-    double phase = 0.0;
-    long frame_counter = -2L * audio_rate;
-    bool capture_recovered = false;
-    std::chrono::steady_clock::time_point last_collected = std::chrono::steady_clock::now();
-};
-
-// Writes what the device takes of the current period; refills it when done.
-snd_pcm_sframes_t play_some(snd_pcm_t* playback, std::uint8_t* period, snd_pcm_uframes_t period_size,
-                            double frequency, loop_progress& progress) {
-    if (progress.frames_left == 0) {
-        tone_fill(period, period_size, progress.phase, frequency);
-        progress.write_position = period;
-        progress.frames_left = period_size;
-    }
-    snd_pcm_sframes_t written = snd_pcm_writei(playback, progress.write_position, progress.frames_left);
-    if (written > 0) {
-        progress.write_position += static_cast<std::size_t>(written) * bytes_per_frame();
-        progress.frames_left -= static_cast<snd_pcm_uframes_t>(written);
-        return 0;
-    }
-    return written == -EAGAIN ? 0 : written;
-}
-
-// Stores first-channel samples once the settling frames are past; true when
-// the history is full.
-bool collect(const std::uint8_t* captured, snd_pcm_sframes_t frames, std::int16_t* history,
-             loop_progress& progress) {
-    if (frames > 0) progress.last_collected = std::chrono::steady_clock::now();
-    for (snd_pcm_sframes_t frame = 0; frame < frames; ++frame) {
-        ++progress.frame_counter;
-        if (progress.frame_counter < 0) continue;
-        std::memcpy(&history[progress.frame_counter], captured + static_cast<std::size_t>(frame) * bytes_per_frame(),
-                    sizeof(std::int16_t));
-        if (progress.frame_counter == audio_rate - 1) return true;
-    }
-    return false;
-}
-
-// An overrun capture stream is given one fresh start; after that it has to
-// run on its own.
-bool recover_capture_once(snd_pcm_t* capture, snd_pcm_state_t state, loop_progress& progress) {
-    if (state != SND_PCM_STATE_XRUN || progress.capture_recovered) return false;
-    progress.capture_recovered = true;
-    snd_pcm_prepare(capture);
-    return true;
-}
-
-bool collecting_stalled(const loop_progress& progress) {
-    return std::chrono::steady_clock::now() - progress.last_collected >= collect_stall_limit;
-}
-
-}  // namespace
-
 int pcm_configure_hw(snd_pcm_t* handle, snd_pcm_hw_params_t* params, snd_pcm_access_t access,
                      snd_pcm_uframes_t& buffer_size, snd_pcm_uframes_t& period_size) {
     int code = set_format(handle, params, access);
@@ -193,6 +128,20 @@ int pcm_configure_sw(snd_pcm_t* handle, snd_pcm_sw_params_t* params, snd_pcm_ufr
     return code < 0 ? code : 0;
 }
 
+int open_stream(pcm_handle& handle, snd_pcm_stream_t stream, const char* what) {
+    snd_pcm_t* opened = nullptr;
+    int code = reported(snd_pcm_open(&opened, "default", stream, 0), what);
+    handle.reset(opened);
+    return code;
+}
+
+int configure_stream(snd_pcm_t* handle, snd_pcm_hw_params_t* hw, snd_pcm_sw_params_t* sw,
+                     snd_pcm_uframes_t& buffer_size, snd_pcm_uframes_t& period_size, bool playback) {
+    int code = pcm_configure_hw(handle, hw, SND_PCM_ACCESS_RW_INTERLEAVED, buffer_size, period_size);
+    if (code < 0) return code;
+    return pcm_configure_sw(handle, sw, buffer_size, period_size, playback);
+}
+
 void tone_fill(std::uint8_t* buffer, snd_pcm_uframes_t frames, double& phase, double frequency) {
     const double step = (two_pi * frequency) / audio_rate;
     const int sample_bits = snd_pcm_format_width(audio_format);
@@ -208,6 +157,81 @@ void tone_fill(std::uint8_t* buffer, snd_pcm_uframes_t frames, double& phase, do
         phase += step;
         if (phase >= two_pi) phase -= two_pi;
     }
+}
+
+snd_pcm_state_t state_of(snd_pcm_t* handle, snd_pcm_status_t* status) {
+    snd_pcm_status(handle, status);
+    return snd_pcm_status_get_state(status);
+}
+
+// Where the write, read and collect loop stands between passes.
+struct loop_progress {
+    std::uint8_t* write_position = nullptr;
+    snd_pcm_uframes_t frames_left = 0;
+    double phase = 0.0;
+    long frame_counter = -settling_frames;
+    bool capture_recovered = false;
+    std::chrono::steady_clock::time_point last_collected = std::chrono::steady_clock::now();
+};
+
+int milliseconds_until_stalled(const loop_progress& progress) {
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(progress.last_collected + collect_stall_limit -
+                                                             std::chrono::steady_clock::now());
+    return static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
+}
+
+// A stream that takes nothing (one whose start does not take) is waited on
+// rather than asked again at once; the stall limit bounds the wait.
+snd_pcm_sframes_t wait_for_room(snd_pcm_t* playback, const loop_progress& progress) {
+    int code = snd_pcm_wait(playback, milliseconds_until_stalled(progress));
+    return code < 0 ? code : 0;
+}
+
+// Writes what the device takes of the current period; refills it when done.
+snd_pcm_sframes_t play_some(snd_pcm_t* playback, std::uint8_t* period, snd_pcm_uframes_t period_size,
+                            double frequency, loop_progress& progress) {
+    if (progress.frames_left == 0) {
+        tone_fill(period, period_size, progress.phase, frequency);
+        progress.write_position = period;
+        progress.frames_left = period_size;
+    }
+    snd_pcm_sframes_t written = snd_pcm_writei(playback, progress.write_position, progress.frames_left);
+    if (written > 0) {
+        progress.write_position += static_cast<std::size_t>(written) * bytes_per_frame();
+        progress.frames_left -= static_cast<snd_pcm_uframes_t>(written);
+        return 0;
+    }
+    return written == 0 || written == -EAGAIN ? wait_for_room(playback, progress) : written;
+}
+
+// Stores first-channel samples once the settling frames are past; true when
+// the history is full.
+bool collect(const std::uint8_t* captured, snd_pcm_sframes_t frames, std::int16_t* history,
+             loop_progress& progress) {
+    if (frames > 0) progress.last_collected = std::chrono::steady_clock::now();
+    for (snd_pcm_sframes_t frame = 0; frame < frames; ++frame) {
+        ++progress.frame_counter;
+        if (progress.frame_counter < 0) continue;
+        std::memcpy(&history[progress.frame_counter], captured + static_cast<std::size_t>(frame) * bytes_per_frame(),
+                    sizeof(std::int16_t));
+        if (progress.frame_counter == audio_rate - 1) return true;
+    }
+    return false;
+}
+
+// An overrun capture stream is given one fresh start; after that it has to
+// run on its own. What was kept before the overrun does not join what comes
+// after the restart, so the settling and the kept second start over.
+bool recover_capture_once(snd_pcm_t* capture, snd_pcm_state_t state, loop_progress& progress) {
+    if (state != SND_PCM_STATE_XRUN || progress.capture_recovered) return false;
+    progress.capture_recovered = true;
+    progress.frame_counter = -settling_frames;
+    snd_pcm_prepare(capture);
+    return true;
+}
+
+bool collecting_stalled(const loop_progress& progress) {
+    return std::chrono::steady_clock::now() - progress.last_collected >= collect_stall_limit;
 }
 
 std::array<double, spectrum_bins> spectrum_amplitudes(std::span<const std::int16_t> history) {
@@ -279,7 +303,13 @@ int loopback_measure(snd_pcm_t* playback, snd_pcm_t* capture, std::uint8_t* play
     return 0;
 }
 
+}  // namespace
+
 int audio_loopback_test(int tone_bin) {
+    if (tone_bin < 1 || tone_bin > spectrum_bins) {
+        std::clog << "Tone bin " << tone_bin << " not measured" << std::endl;
+        return tone_bin_not_measured;
+    }
     const std::size_t hw_size = snd_pcm_hw_params_sizeof();
     const std::size_t sw_size = snd_pcm_sw_params_sizeof();
     byte_buffer containers[] = {zeroed_bytes(hw_size), zeroed_bytes(sw_size), zeroed_bytes(hw_size),

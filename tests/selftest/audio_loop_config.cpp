@@ -57,6 +57,10 @@ bool parse_spectrum_line(const std::string& line, spectrum_line& parsed) {
     parsed.flags.clear();
     for (std::size_t pair = 1; pair < words.size(); pair += 2) {
         parsed.amplitudes.push_back(std::stod(words[pair]));
+        // Printed in the stream's default format: six significant digits.
+        std::ostringstream reprinted;
+        reprinted << parsed.amplitudes.back();
+        if (reprinted.str() != words[pair]) return false;
         if (words[pair + 1] != "0" && words[pair + 1] != "1") return false;
         parsed.flags.push_back(words[pair + 1] == "1");
     }
