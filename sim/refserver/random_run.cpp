@@ -156,8 +156,14 @@ struct body_writer {
             line("release");
             break;
         case 14:
-            if (slow_left == 0) line("slowread " + std::to_string(roll.between(500, 20000)));
+            // A reader slower than a data packet, with a command arriving
+            // while the packet is still on its way.
+            if (slow_left == 0) line("slowread " + std::to_string(roll.between(300, 6000)));
             slow_left = static_cast<int>(roll.between(2, 6));
+            line("request");
+            wait(0.1, 0.8);
+            line(device_command(roll));
+            elapsed += 2;
             break;
         case 15:
             if (small_left == 0) line("sndbuf small");
@@ -336,11 +342,12 @@ std::vector<std::string> audit_run(const audit_input& input, std::string& summar
             problems.push_back(what + " never ended");
             continue;
         }
-        bool must_succeed = side.words[0] == "p" || side.words[0] == "s";
+        bool is_packet = side.words[0] == "p" && side.words.size() == 3;
+        std::vector<std::uint8_t> data = is_packet ? packet_text_bytes(side.words[2]) : std::vector<std::uint8_t>{};
+        // An over-long packet is never queued, whatever the command answers.
+        bool must_succeed = side.words[0] == "s" || (is_packet && data.size() <= 78);
         if (must_succeed && side.status != 0) problems.push_back(what + " exited with " + std::to_string(side.status));
-        if (side.words[0] != "p" || side.status != 0 || side.words.size() != 3) continue;
-        std::vector<std::uint8_t> data = packet_text_bytes(side.words[2]);
-        if (data.size() > 78) continue;  // too long for the slot: never queued
+        if (!is_packet || side.status != 0 || data.size() > 78) continue;
         ++queued_by_p;
         ++expected[hex_text(framed_packet(data))];
     }
