@@ -158,6 +158,15 @@ struct body_writer {
         case 14:
             // A reader slower than a data packet, with a command arriving
             // while the packet is still on its way.
+            if (roll.chance(0.5)) {
+                line("hold");
+                line("request");
+                wait(0.1, 0.8);
+                line(device_command(roll));
+                wait(1, 4);
+                line("release");
+                break;
+            }
             if (slow_left == 0) line("slowread " + std::to_string(roll.between(300, 6000)));
             slow_left = static_cast<int>(roll.between(2, 6));
             line("request");
