@@ -29,8 +29,10 @@ TEST_P(InterleavingWorld, SeedLeavesEveryInvariantStanding) {
     EXPECT_EQ(values_of(run.out, "lines_busy"), std::vector<std::string>{"none"});
 }
 
-// Seeds that mix pause with device commands, cuts with slow reads, a server
-// list with an unanswering first entry, and over-long packets.
-INSTANTIATE_TEST_SUITE_P(Seeds, InterleavingWorld, ::testing::Values(1, 2, 3, 4));
+// On the service as it stands: seed 2 (a black-holed first server, then
+// the list set again) stalls in connect and loses the list; seed 3 loses an
+// acknowledgement (a queued one replaced by the next packet's); seed 17 (a
+// pulse-coded command while paused) wedges. Seeds 20 and 49 pass.
+INSTANTIATE_TEST_SUITE_P(Seeds, InterleavingWorld, ::testing::Values(2, 3, 17, 20, 49));
 
 }  // namespace
