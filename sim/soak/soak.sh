@@ -19,7 +19,7 @@ while [ "$(date +%s)" -lt "$deadline" ]; do
   rm -rf "$logs"
   runs=$((runs + 1))
   summary=$(grep -m1 '^summary:' <<<"$out")
-  value() { sed -n "s/.*[ ^]$1=\([^ ]*\).*/\1/p" <<<"$2" | head -1; }
+  value() { sed -n "s/\(^\|.* \)$1=\([^ ]*\).*/\2/p" <<<"$2" | head -1; }
   verified=$((verified + $(value verified "$summary" || echo 0) + 0))
   acks=$((acks + $(value ack "$summary" || echo 0) + 0))
   rss_start=$(value rss_start_kb "$(grep '^rss_start_kb=' <<<"$out")")
