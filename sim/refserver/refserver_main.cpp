@@ -26,6 +26,12 @@
 //   --rcvbuf N          receive buffer of the connections (for slow reading)
 //   --request-word HEX  the word request and continuous send (00000100: asks
 //                       for data and nothing else)
+//   --random SEED       a random run: the seed's generated script (random_run.h)
+//                       runs before any other steps; a failed run prints it
+//   --random-seconds S  its traffic lasts about S seconds (20)
+//   --print-script      print the script that would run and exit
+//   --tovk PATH         the tovk that side commands ("at") run
+//   --service-log FILE  the service's log stream, for "audit"
 //
 // Steps: one per argument, per line of the script file, or separated by ";".
 // "#" starts a comment. Numbers are decimal, seconds may have decimals, bytes
@@ -55,6 +61,18 @@
 //   expect ack N [within S]    N more acknowledgements arrive
 //   expect quiet S             no packet at all for S seconds
 //   expect closed [within S]   the service closes the connection (30 s)
+//   cut [N] maybe              the same; no data packet to cut is no failure
+//   at S tovk WORD...          run tovk WORD... in the background S seconds after
+//                              the run began; its exit status is kept for the audit
+//   sndbuf small|normal        shrink the world's TCP send buffers (tcp_wmem) and the
+//                              receive buffer of later connections, or restore them
+//   blackhole ADDR             a listener on ADDR at the port that drops every SYN
+//   sides [within S]           every side command has ended (30 s)
+//   audit                      every acknowledgement stands for one pulse-coded
+//                              command or one packet the PIC received, every
+//                              "Legacy command:" reached the PIC, and every packet
+//                              queued ("Generated packet:", a successful p of at
+//                              most 78 bytes) reached it once; sides exited 0
 //
 // Counting: each "expect data/ack" and each finite "continuous" claims the
 // packets it waited for; the next one counts from there. The service keeps at
@@ -76,6 +94,7 @@
 #include <signal.h>
 
 #include <cstdlib>
+#include <optional>
 #include <cstring>
 #include <fstream>
 #include <iostream>
@@ -89,6 +108,9 @@ struct command_line {
     std::string script_text;
     std::string json_path;
     bool pic_channels_given = false;
+    std::optional<std::uint64_t> random_seed;
+    double random_seconds = 20;
+    bool print_script = false;
 };
 
 bool read_file(const std::string& path, std::string& text) {
@@ -135,6 +157,8 @@ bool numeric_option(const std::string& name, const char* value, command_line& li
     if (name == "--search-streams") return parse_number(value, verify.search_streams) && verify.search_streams > 0;
     if (name == "--max-read-begin") return parse_number(value, verify.max_read_begin);
     if (name == "--rcvbuf") return parse_number(value, line.server.receive_buffer);
+    if (name == "--random") return parse_number(value, line.random_seed.emplace());
+    if (name == "--random-seconds") return parse_number(value, line.random_seconds) && line.random_seconds > 0;
     return false;
 }
 
@@ -143,6 +167,8 @@ bool text_option(const std::string& name, const char* value, command_line& line)
     if (name == "--json") return line.json_path = value, true;
     if (name == "--pic-log") return line.server.pic_log_path = log_file_of(value), true;
     if (name == "--request-word") return parse_word(value, line.server.request_word);
+    if (name == "--tovk") return line.server.tovk_path = value, true;
+    if (name == "--service-log") return line.server.service_log_path = value, true;
     if (name == "--script") {
         std::string text;
         if (!read_file(value, text)) return false;
@@ -160,6 +186,10 @@ bool parse_command_line(int argc, char** argv, command_line& line) {
             steps += word + "\n";
             continue;
         }
+        if (word == "--print-script") {
+            line.print_script = true;
+            continue;
+        }
         if (i + 1 >= argc) return false;
         const char* value = argv[++i];
         if (!numeric_option(word, value, line) && !text_option(word, value, line)) {
@@ -168,6 +198,7 @@ bool parse_command_line(int argc, char** argv, command_line& line) {
         }
     }
     line.script_text += steps;
+    if (line.random_seed) line.script_text = refserver::random_script(*line.random_seed, line.random_seconds) + line.script_text;
     return true;
 }
 
@@ -195,6 +226,10 @@ int main(int argc, char** argv) {
         std::cerr << "refserver: " << script.error << std::endl;
         return 2;
     }
+    if (line.print_script) {
+        std::cout << line.script_text;
+        return 0;
+    }
     std::ofstream json;
     if (!line.json_path.empty()) {
         json.open(line.json_path, std::ios::trunc);
@@ -214,5 +249,9 @@ int main(int argc, char** argv) {
     std::cout << "listening " << line.server.bind_address << ":" << run.port() << std::endl;
     run.run();
     report.summary(run.counts(), line.server.verify.tolerance, !line.server.pic_log_path.empty());
+    if (!run.counts().passed() && line.random_seed) {
+        std::cout << "FAILED SEED " << *line.random_seed << "; the script that reproduces it (--script FILE):\n"
+                  << line.script_text << "END OF SCRIPT" << std::endl;
+    }
     return run.counts().passed() ? 0 : 1;
 }

@@ -145,7 +145,9 @@ bool parse_connection(const words& tokens, step& made) {
     }
     if (verb == "cut") {
         made.kind = step_kind::cut;
-        return tokens.size() == 1 || (tokens.size() == 2 && parse_count(tokens[1], made.count) && made.count > 0);
+        words rest(tokens.begin() + 1, tokens.end());
+        if (!rest.empty() && rest.back() == "maybe") made.optional = true, rest.pop_back();
+        return rest.empty() || (rest.size() == 1 && parse_count(rest[0], made.count) && made.count > 0);
     }
     if (verb == "wait") {
         made.kind = step_kind::wait;
@@ -173,7 +175,8 @@ bool parse_words(const words& tokens, step& made) {
 
 bool parse_step(const words& tokens, step& made) {
     if (tokens[0] == "expect") return parse_expect(tokens, made);
-    return parse_flow(tokens, made) || parse_connection(tokens, made) || parse_words(tokens, made);
+    return parse_flow(tokens, made) || parse_connection(tokens, made) || parse_random_run_step(tokens, made) ||
+           parse_words(tokens, made);
 }
 
 words split_words(const std::string& text) {

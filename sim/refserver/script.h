@@ -23,6 +23,11 @@ enum class step_kind {
     expect_ack,
     expect_quiet,
     expect_closed,
+    side,        // start `words` (a tovk command) `seconds` after the run began, in the background
+    buffers,     // `count` 1: small socket buffers from now on, 0: the system's again
+    blackhole,   // a listener on `words[0]` that never completes a handshake
+    sides_done,  // every side command has ended, within `seconds`
+    audit,       // acknowledgements against what reached the PIC (random_run.h)
 };
 
 struct step {
@@ -32,6 +37,8 @@ struct step {
     double seconds = 0;   // wait time, or the bound of an expectation
     double interval = 0;
     double rate = 0;
+    bool optional = false;           // cut: no data packet to cut is no failure
+    std::vector<std::string> words;  // side: the command's words; blackhole: the address
     std::string text;     // the step as written, for reports
 };
 
@@ -39,6 +46,9 @@ struct script_result {
     std::vector<step> steps;
     std::string error;  // empty when every step parsed
 };
+
+// The steps of a random run, parsed by the same parser (random_run.cpp).
+bool parse_random_run_step(const std::vector<std::string>& tokens, step& made);
 
 // Parses steps separated by new lines or ";"; "#" starts a comment.
 script_result parse_script(const std::string& text);

@@ -43,7 +43,9 @@ session::session(server_options options, std::vector<step> steps, reporter& repo
       steps_(std::move(steps)),
       report_(report),
       log_(options_.pic_log_path),
-      verifier_(options_.verify, log_) {}
+      verifier_(options_.verify, log_) {
+    random_.set_tovk(options_.tovk_path);
+}
 
 bool session::listen(std::string& error) {
     listener_.reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
@@ -106,6 +108,35 @@ void session::run_step(const step& current) {
     case step_kind::expect_ack: return expect_count(current, counts_.acks, claimed_acks_, "acknowledgements");
     case step_kind::expect_quiet: return expect_quiet(current);
     case step_kind::expect_closed: return expect_closed(current);
+    default: return run_random_step(current);
+    }
+}
+
+void session::run_random_step(const step& current) {
+    std::string error;
+    switch (current.kind) {
+    case step_kind::side:
+        if (options_.tovk_path.empty()) return record_expectation(current, false, "no --tovk to run it with");
+        return random_.schedule(current);
+    case step_kind::buffers:
+        if (!random_.set_small_buffers(current.count != 0, listener_.get(), error)) record_expectation(current, false, error);
+        return;
+    case step_kind::blackhole:
+        if (!random_.open_blackhole(current.words[0], port_, error)) record_expectation(current, false, error);
+        return;
+    case step_kind::sides_done: {
+        bool held = pump(after(current.seconds), [&] { return !random_.sides_running(); });
+        return record_expectation(current, held, held ? "" : "still running: " + random_.running_text());
+    }
+    case step_kind::audit: {
+        std::string summary;
+        auto problems = audit_run({counts_.acks, options_.pic_log_path, options_.service_log_path, &random_.sides()}, summary);
+        report_.event("audit", summary, connection_ ? connection_->number : 0);
+        std::string detail;
+        for (const std::string& problem : problems) detail += (detail.empty() ? "" : "; ") + problem;
+        return record_expectation(current, problems.empty(), detail);
+    }
+    default: return;
     }
 }
 
@@ -146,6 +177,7 @@ void session::run_cut(const step& current) {
     cut_done_ = false;
     bool held = pump(after(30), [&] { return cut_done_; });
     if (!held) cut_after_.reset();
+    if (!held && current.optional) return report_.event("cut", "no data packet arrived to cut within 30 s", 0);
     record_expectation(current, held, held ? "" : "no data packet arrived to cut within 30 s");
 }
 
@@ -182,6 +214,7 @@ bool session::ensure_connection(double seconds) {
 
 bool session::pump(clock::time_point deadline, const std::function<bool()>& done) {
     while (true) {
+        random_.tick();
         if (done()) return true;
         if (stop_requested || clock::now() >= deadline) return false;
         pollfd watched{-1, POLLIN, 0};

@@ -5,6 +5,7 @@
 #include "base/unique_fd.h"
 #include "capture_verifier.h"
 #include "pic_log.h"
+#include "random_run.h"
 #include "report.h"
 #include "script.h"
 #include "upstream_packet.h"
@@ -26,6 +27,8 @@ struct server_options {
     std::vector<std::uint8_t> request_word = plain_request_word();
     verifier_settings verify;
     std::string pic_log_path;
+    std::string tovk_path;         // side commands
+    std::string service_log_path;  // the audit's witness of what the service decoded
 };
 
 class session {
@@ -66,6 +69,7 @@ private:
     void expect_quiet(const step& current);
     void expect_closed(const step& current);
     void record_expectation(const step& current, bool held, const std::string& detail);
+    void run_random_step(const step& current);
 
     // Receives until `done` holds or the deadline passes; true if it held.
     bool pump(clock::time_point deadline, const std::function<bool()>& done);
@@ -105,6 +109,8 @@ private:
     std::uint64_t claimed_acks_ = 0;
     std::uint64_t closes_by_service_ = 0;
     std::optional<cut_prefix> unfinished_;
+
+    random_run random_;
 };
 
 }  // namespace refserver
