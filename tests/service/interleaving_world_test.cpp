@@ -2,7 +2,7 @@
 // mode (sim/refserver/random_run.h) drives one seed's words, cuts, slow reads
 // and side commands; sim/soak/soak_world.sh then stops the service and checks
 // what it left. A failing seed prints the script that reproduces it.
-#include "sim/world_support.h"
+#include "support/world_support.h"
 
 #include <gtest/gtest.h>
 
@@ -18,8 +18,8 @@ TEST_P(InterleavingWorld, SeedLeavesEveryInvariantStanding) {
     scratch_dir logs;
     std::string seed = std::to_string(GetParam());
     process_result run = in_world({"--log", logs.path()},
-                                  std::string("sh '") + SOAK_WORLD_SCRIPT + "' \"$T\" '" + REFSERVER_PATH + "' '" +
-                                      driver_path(TOVK_DRIVER_PATH) + "' '" + logs.path() + "' " + seed + " 8",
+                                  std::string("sh '") + SOAK_WORLD_SCRIPT + "' \"$T\" \"$R\" \"$D\" '" + logs.path() +
+                                      "' " + seed + " 8",
                                   std::chrono::seconds(170));
     // Each key on its own, so a failure names the invariant; the output
     // holds the seed's script after "FAILED SEED".
@@ -29,10 +29,10 @@ TEST_P(InterleavingWorld, SeedLeavesEveryInvariantStanding) {
     EXPECT_EQ(values_of(run.out, "lines_busy"), std::vector<std::string>{"none"});
 }
 
-// On the service as it stands: seed 2 (a black-holed first server, then
-// the list set again) stalls in connect and loses the list; seed 3 loses an
-// acknowledgement (a queued one replaced by the next packet's); seed 17 (a
-// pulse-coded command while paused) wedges. Seeds 20 and 49 pass.
+// Seed 2 black-holes the first server, then sets the list again; seed 3
+// sends slot packets back to back behind a queued acknowledgement; seed 17
+// sends a pulse-coded command while paused; 20 and 49 mix slow reads and
+// holds with small buffers and a command in flight.
 INSTANTIATE_TEST_SUITE_P(Seeds, InterleavingWorld, ::testing::Values(2, 3, 17, 20, 49));
 
 }  // namespace
