@@ -1,6 +1,9 @@
+#include "board/serial_line.h"
 #include "ipc/shared_state.h"
 #include "pic/pic_link.h"
 #include "pic/pic_operations.h"
+
+#include <fcntl.h>
 
 #include <gtest/gtest.h>
 
@@ -97,6 +100,17 @@ TEST(PicParameters, RecordValuesAreCheckedBeforeTheySizeAnything) {
     EXPECT_FALSE(pic_packet_send(block, 1, 81, std::vector<std::uint8_t>(100).data())) << "pkt_len above 80";
     std::vector<std::uint8_t> too_small(100);
     EXPECT_FALSE(pic_capture(block, 3, too_small));
+}
+
+// A line that stays readable but fails every read, as one that was hung up:
+// the stream operations give up after their time-out instead of spinning.
+TEST(PicStream, ReadsThatKeepFailingEndWithTheTimeOut) {
+    serial_fd.reset(open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    ASSERT_TRUE(serial_fd.valid());
+    std::uint8_t buffer[16];
+    EXPECT_FALSE(pic_stream_skip(10));
+    EXPECT_FALSE(pic_stream_read(buffer, sizeof buffer));
+    serial_fd.reset();
 }
 
 }  // namespace

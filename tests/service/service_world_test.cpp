@@ -245,4 +245,27 @@ TEST(ServiceWorld, PulseLineAndUndervoltagePulses) {
     EXPECT_LE(under, 5.5);
 }
 
+// The PIC still sends a packet for a while after its end byte: a stop signal
+// in that wait must not raise attention early.
+TEST(ServiceWorld, StopDuringThePacketsLastWaitLetsThePicFinish) {
+    SKIP_WITHOUT_WORLDS();
+    process_result run = service_world(
+        {}, "\"$T\" i '' >/dev/null 2>&1 & S=$!; sleep 2; \"$T\" p 1 " + std::string(78, 'A') +
+                " & i=0; until grep -q ' packet t=' \"$L/pic.log\" || [ $i -ge 800 ]; do i=$((i+1)); sleep 0.01; done; "
+                "kill -TERM $S; wait $S; echo service=$?");
+    EXPECT_EQ(values_of(run.out, "service"), std::vector<std::string>{"0"});
+    auto packets = lines_with(section(run.out, "pic"), {" packet t="});
+    ASSERT_EQ(packets.size(), 1u) << run.out;
+    double end_byte = std::stod(values_of(packets[0], "t")[0]);
+    double rise = -1;
+    for (const std::string& line : lines_with(section(run.out, "lines"), {"name=pic_attention", "new=1"})) {
+        double at = std::stod(values_of(line, "t")[0]);
+        if (at > end_byte) {
+            rise = at;
+            break;
+        }
+    }
+    EXPECT_GE(rise - end_byte, 1.2) << "80 bytes take 1.26 s after the end byte";
+}
+
 }  // namespace
