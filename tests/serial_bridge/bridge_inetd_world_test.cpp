@@ -189,6 +189,18 @@ TEST(BridgeUnderInetd, TakenLineEndsTheConnectionAtOnceAndTheHolderKeepsIt) {
 
 // The self test holds the line from its start to its end; an audio device
 // whose playback never starts keeps it at its last step for 5 s.
+// A process that keeps sem_state (a stalled command; once, a service in a
+// connection attempt) delays a bridge's start by a moment at most.
+TEST(BridgeUnderInetd, HeldStateLockDelaysTheBridgeByAMomentAtMost) {
+    SKIP_WITHOUT_WORLDS();
+    bridge_world world({"--channel", "1=echo"},
+                       "\"$T\" f 1 115200 8 N 1 >/dev/null; \"$D\" hold_state 30 >/dev/null & H=$!; sleep 0.5; "
+                       "\"$C\" send 5 3000; kill $H; " +
+                           await_reaped(1));
+    EXPECT_EQ(values_of(world.run.out, "received"), std::vector<std::string>{"5"}) << world.explain();
+    EXPECT_EQ(world.bridge_statuses(), std::vector<int>{0}) << world.explain();
+}
+
 TEST(BridgeUnderInetd, SelfTestHoldsTheLineUntilItsEnd) {
     SKIP_WITHOUT_WORLDS();
     bridge_world world(

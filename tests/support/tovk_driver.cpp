@@ -48,6 +48,12 @@ void print_hex(const char* key, const std::vector<std::uint8_t>& bytes) {
     std::printf("\n");
 }
 
+void hold_lock(const char* operation, semaphore_index index, long seconds) {
+    print_ok(operation, sem_lock(index));
+    std::fflush(stdout);
+    sleep(static_cast<unsigned>(seconds));
+}
+
 const std::map<std::string, std::function<bool(bool)>> lines = {
     {"auxpwrdis", auxpwrdis_set},         {"route_flag", route_flag_set},   {"pulse", pulse_line_set},
     {"attention", pic_attention_set},     {"batt_measure", batt_measure_set}, {"route_mode", route_mode_set},
@@ -109,11 +115,8 @@ const std::map<std::string, operation> operations = {
                                             static_cast<std::uint8_t>(packet.size()), packet.data()));
      }}},
     {"close", {0, [](char**) { pic_link_close(); }}},
-    {"hold_serial", {1, [](char** w) {
-         print_ok("hold_serial", sem_lock(sem_serial));
-         std::fflush(stdout);
-         sleep(static_cast<unsigned>(word_at(w, 0)));
-     }}},
+    {"hold_serial", {1, [](char** w) { hold_lock("hold_serial", sem_serial, word_at(w, 0)); }}},
+    {"hold_state", {1, [](char** w) { hold_lock("hold_state", sem_state, word_at(w, 0)); }}},
     {"sem", {1, [](char** w) {
          int set = semget(ipc_key, semaphore_count, 0);
          std::printf("sem%ld=%d\n", word_at(w, 0), semctl(set, static_cast<int>(word_at(w, 0)), GETVAL));
