@@ -5,6 +5,7 @@
 #include "commands/packet_command.h"
 #include "commands/server_list.h"
 #include "base/error_report.h"
+#include "base/syslog_log.h"
 #include "main/front_end.h"
 #include "selftest/self_test.h"
 #include "serial_bridge/serial_settings.h"
@@ -60,6 +61,7 @@ int run_service_foreground(const invocation& call) {
 
 int run_service_daemon(const invocation& call) {
     if (daemon(1, 0) != 0) fatal_error("daemon");
+    log_stream_to_syslog();
     return run_service_foreground(call);
 }
 
