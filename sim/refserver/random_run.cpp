@@ -252,10 +252,12 @@ std::string random_script(std::uint64_t seed, double seconds) {
     body_writer body{roll, {}};
     while (body.elapsed < seconds) body.one_action();
     script << body.out.str();
-    // The resume comes after the side commands: a list set by one of them
-    // closes the connection, and words the service had not read go with it.
+    // Every request of the settle is a resume: a list set by a side command
+    // closes the connection, and words the service had not read go with it,
+    // so the resume is said again on each new connection.
     script << "# settle: nothing may be wedged, every side command must end\n"
-              "release\nslowread 0\nsndbuf normal\nsides within 40\nresume\ncontinuous 3 within 20\nwait 1\naudit\n";
+              "release\nslowread 0\nsndbuf normal\nsides within 40\nrequestword ff ff ff ff\n"
+              "continuous 3 within 20\nwait 1\naudit\n";
     return script.str();
 }
 

@@ -167,6 +167,10 @@ bool parse_words(const words& tokens, step& made) {
         return tokens.size() == 1;
     }
     if (verb == "word") return parse_hex(tokens, 1, made.bytes) && made.bytes.size() == 4;
+    if (verb == "requestword") {
+        made.kind = step_kind::request_word;
+        return parse_hex(tokens, 1, made.bytes) && made.bytes.size() == 4;
+    }
     if (verb == "raw") return parse_hex(tokens, 1, made.bytes);
     if (verb == "mode") return parse_mode(tokens, made);
     if (verb == "command") return parse_device_command(tokens, made);

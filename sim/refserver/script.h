@@ -11,6 +11,7 @@ namespace refserver {
 enum class step_kind {
     accept,      // a connection, within `seconds`
     send,        // `bytes` once (a command word, or raw bytes)
+    request_word,  // `bytes` is the word every later request sends
     request,     // `count` request words, `interval` apart
     continuous,  // one request outstanding until `count` data packets (0: until the run is stopped)
     wait,

@@ -90,6 +90,9 @@ void session::run_step(const step& current) {
         if (!ensure_connection(30)) return record_expectation(current, false, "no connection to send on");
         send_bytes(current.bytes);
         return;
+    case step_kind::request_word:
+        options_.request_word = current.bytes;
+        return;
     case step_kind::request: return run_request(current);
     case step_kind::continuous: return run_continuous(current);
     case step_kind::wait: pump(after(current.seconds), [] { return false; }); return;

@@ -121,6 +121,20 @@ TEST(ServiceWorld, NothingWedgesBehindAPauseAndNoDropIsAcknowledged) {
     EXPECT_EQ(values_of(run.out, "service"), std::vector<std::string>{"0"});
 }
 
+// A slow reader with small buffers gets a device command while a data packet
+// is on its way: the acknowledgement waits for the end of the packet, and
+// the connection and the packet survive.
+TEST(ServiceWorld, AcknowledgementWaitsForTheDataPacketOnTheWire) {
+    SKIP_WITHOUT_WORLDS();
+    process_result run = service_world(
+        {}, start_service +
+                "\"$R\" --pic-log \"$L\" --tolerance 24 'sndbuf small' accept 'slowread 1500' request 'wait 0.2' "
+                "'command 2 5 1' 'wait 7' 'slowread 0' 'expect ack 1 within 10' 'expect data 1 within 10'; "
+                "echo refserver=$?" + stop_service);
+    EXPECT_EQ(values_of(run.out, "refserver"), std::vector<std::string>{"0"}) << run.out;
+    EXPECT_EQ(count_of(run.out, "connections=1 "), 1u) << "one connection throughout";
+}
+
 // A server whose SYNs are dropped delays nobody: the settings command returns
 // and a new list set meanwhile takes the service to a server that answers.
 TEST(ServiceWorld, UnansweringServerDelaysNobodyAndANewListTakesEffect) {
@@ -190,15 +204,24 @@ TEST(ServiceWorld, StopSignalDuringStartUpIsKept) {
     EXPECT_TRUE(lines_with(section(run.out, "pic"), {"stream_start"}).empty()) << "no capture after the stop";
 }
 
-TEST(ServiceWorld, DaemonIsStoppedByTheStopCommand) {
+// The daemon's log lines reach syslog (a listener at the world's own
+// /dev/log) with a priority by kind.
+TEST(ServiceWorld, DaemonLogsToSyslogAndIsStoppedByTheStopCommand) {
     SKIP_WITHOUT_WORLDS();
     process_result run = service_world(
-        {}, "\"$T\" m 127.0.0.1; echo daemon=$?; \"$R\" 'continuous 2'; echo refserver=$?; \"$T\" r; echo stop=$?; "
-            "sleep 0.5; pgrep -x tovk; echo running=$?");
+        {}, "socat -u UNIX-RECV:/dev/log OPEN:\"$L/syslog\",creat,append & Y=$!; sleep 0.3; "
+            "\"$T\" m 127.0.0.1 x; echo daemon=$?; \"$R\" 'continuous 2' 'command 1 3 20 mode 1' "
+            "'expect ack 1 within 10'; echo refserver=$?; \"$T\" r; echo stop=$?; "
+            "sleep 0.5; pgrep -x tovk; echo running=$?; kill $Y; echo '--- syslog'; cat \"$L/syslog\"");
     EXPECT_EQ(values_of(run.out, "daemon"), std::vector<std::string>{"0"});
     EXPECT_EQ(values_of(run.out, "refserver"), std::vector<std::string>{"0"}) << run.out;
     EXPECT_EQ(values_of(run.out, "stop"), std::vector<std::string>{"0"});
     EXPECT_EQ(values_of(run.out, "running"), std::vector<std::string>{"1"}) << "no tovk process is left";
+    std::string syslog = section(run.out, "syslog");
+    for (const char* line : {"<27>[^<]*tovk\\[[0-9]+\\]: Invalid address round-robin interval!",
+                             "<30>[^<]*tovk\\[[0-9]+\\]: PICv3", "<30>[^<]*tovk\\[[0-9]+\\]: Generated packet: 1 3 20"}) {
+        EXPECT_TRUE(std::regex_search(syslog, std::regex(line))) << line << "\n" << syslog;
+    }
 }
 
 TEST(ServiceWorld, PicFailureEndsTheServiceWithFailureAndFreesTheLine) {
