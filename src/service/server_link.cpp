@@ -25,6 +25,25 @@ constexpr std::size_t header_size = 5;
 // A server whose SYNs go unanswered is given up after this long.
 constexpr double connect_timeout_s = 5;
 
+// Bytes sent after the server closed its end are lost without an error, so
+// a packet goes only to a connection not known to be closed; it stays queued
+// for the next one otherwise. Words waiting to be read are no end.
+bool server_closed(int sock) {
+    std::uint8_t next = 0;
+    ssize_t count = recv(sock, &next, 1, MSG_PEEK | MSG_DONTWAIT);
+    return count == 0 || (count < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
+}
+
+// A socket closed with input unread resets the connection, and the reset
+// drops what was still queued for the server (an acknowledgement it counts
+// on). The words read here would be lost with the connection anyway.
+void close_unreset(int sock) {
+    std::uint8_t unread[512];
+    for (int round = 0; round < 64 && recv(sock, unread, sizeof unread, MSG_DONTWAIT) > 0; ++round) {
+    }
+    close(sock);
+}
+
 // The attempt's outcome. A failure is tidied up by the disconnect phase;
 // connected, the socket blocks again as the link's reads expect.
 void connect_done(ServiceState& state, int error) {
@@ -161,7 +180,7 @@ void server_connect_progress(ServiceState& state) {
 }
 
 void server_disconnect(ServiceState& state) {
-    if (state.sock != 0) close(state.sock);
+    if (state.sock != 0) close_unreset(state.sock);
     if (state.connecting_sock != 0) close(state.connecting_sock);
     state.sock = 0;
     state.connecting_sock = 0;
@@ -234,6 +253,10 @@ std::vector<std::uint8_t> ack_packet_build() {
 }
 
 bool packet_send(ServiceState& state, const std::vector<std::uint8_t>& packet, std::uint32_t& sent) {
+    if (state.drop_connection || server_closed(state.sock)) {
+        state.drop_connection = true;
+        return false;
+    }
     std::size_t total = packet[3] * 256u + packet[4] + header_size;
     ssize_t count = send(state.sock, packet.data() + sent, total - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
     if (count < 1) {
