@@ -104,7 +104,9 @@ void session::run_step(const step& current) {
         allowance_since_ = clock::now();
         return;
     case step_kind::disconnect:
-        if (connection_) close_connection("disconnected by the script", true);
+        if (!connection_) return;
+        count_unread_acks();
+        close_connection("disconnected by the script", true);
         return;
     case step_kind::cut: return run_cut(current);
     case step_kind::expect_data: return expect_count(current, counts_.data, claimed_data_, "data packets");
@@ -133,7 +135,7 @@ void session::run_random_step(const step& current) {
     }
     case step_kind::audit: {
         std::string summary;
-        auto problems = audit_run({counts_.acks, options_.pic_log_path, options_.service_log_path, &random_.sides()}, summary);
+        auto problems = audit_run({counts_.acks + acks_unread_at_close_, options_.pic_log_path, options_.service_log_path, &random_.sides()}, summary);
         report_.event("audit", summary, connection_ ? connection_->number : 0);
         std::string detail;
         for (const std::string& problem : problems) detail += (detail.empty() ? "" : "; ") + problem;
@@ -309,6 +311,7 @@ void session::read_connection() {
     if (auto place = verifier_.identify_partial(beginning)) text += " (stream " + std::to_string(place->stream) + ")";
     cut_after_.reset();
     cut_done_ = true;
+    count_unread_acks();
     close_connection(text, true);
 }
 
@@ -391,6 +394,25 @@ void session::note_resend(const upstream_packet& packet, packet_record& record) 
         record.note = "the packet cut after " + where + " did not come again";
     }
     unfinished_.reset();
+}
+
+// Counts the acknowledgements among the bytes that have arrived but that the
+// close throws away (the unfinished packet included). It only peeks, so the
+// service's side of a cut stays as the cut left it.
+void session::count_unread_acks() {
+    packet_framer unread;
+    unread.feed(connection_->framer.partial().data(), connection_->framer.partial().size());
+    bytes buffer(262144);
+    ssize_t count = ::recv(connection_->fd.get(), buffer.data(), buffer.size(), MSG_PEEK | MSG_DONTWAIT);
+    if (count > 0) unread.feed(buffer.data(), static_cast<std::size_t>(count));
+    std::uint64_t acks = 0;
+    while (auto packet = unread.next()) {
+        if (packet->header.type != packet_type::data) ++acks;
+    }
+    if (acks == 0) return;
+    acks_unread_at_close_ += acks;
+    report_.event("unread", std::to_string(acks) + " acknowledgements left unread by the script's close",
+                  connection_->number);
 }
 
 void session::close_connection(const std::string& why, bool by_server) {

@@ -83,6 +83,7 @@ private:
     void process(const upstream_packet& packet);
     void process_data(const upstream_packet& packet, packet_record& record);
     void note_resend(const upstream_packet& packet, packet_record& record);
+    void count_unread_acks();
     void close_connection(const std::string& why, bool by_server);
     bool send_bytes(const std::vector<std::uint8_t>& data);
 
@@ -108,6 +109,9 @@ private:
     std::uint64_t claimed_data_ = 0;
     std::uint64_t claimed_acks_ = 0;
     std::uint64_t closes_by_service_ = 0;
+    // Acknowledgements the service had sent when the script closed the
+    // connection unread: lost to the server, not by the service.
+    std::uint64_t acks_unread_at_close_ = 0;
     std::optional<cut_prefix> unfinished_;
 
     random_run random_;
