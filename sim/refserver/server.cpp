@@ -431,6 +431,18 @@ void session::close_connection(const std::string& why, bool by_server) {
     connection_.reset();
 }
 
+// The packets that had arrived when the service ended the connection were
+// delivered, whatever a hold or a slow read of the script left unread.
+void session::take_what_arrived() {
+    bytes buffer(65536);
+    while (connection_) {
+        ssize_t count = ::recv(connection_->fd.get(), buffer.data(), buffer.size(), MSG_DONTWAIT);
+        if (count <= 0) return;
+        connection_->framer.feed(buffer.data(), static_cast<std::size_t>(count));
+        take_packets();
+    }
+}
+
 bool session::send_bytes(const std::vector<std::uint8_t>& data) {
     std::size_t sent = 0;
     while (connection_ && sent < data.size()) {
@@ -438,7 +450,9 @@ bool session::send_bytes(const std::vector<std::uint8_t>& data) {
         if (count > 0) {
             sent += static_cast<std::size_t>(count);
         } else if (count < 0 && errno != EINTR) {
-            close_connection(std::string("send failed: ") + std::strerror(errno), false);
+            int error = errno;
+            take_what_arrived();
+            if (connection_) close_connection(std::string("send failed: ") + std::strerror(error), false);
         }
     }
     counts_.words += sent / 4;

@@ -83,6 +83,7 @@ private:
     void process(const upstream_packet& packet);
     void process_data(const upstream_packet& packet, packet_record& record);
     void note_resend(const upstream_packet& packet, packet_record& record);
+    void take_what_arrived();
     void count_unread_acks();
     void close_connection(const std::string& why, bool by_server);
     bool send_bytes(const std::vector<std::uint8_t>& data);
