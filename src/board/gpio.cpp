@@ -114,7 +114,7 @@ bool auxpwr_poll(shared_state& block) {
     if (!gpio_read(porth_fd, gpio_register::data, word)) return false;
     std::uint8_t level = (word >> 5) & 1;
     if (level == block.auxpwr) return false;
-    if (held_lock lock = held_lock::acquire(sem_state)) block.auxpwr = level;
+    if (held_lock lock = held_lock::acquire_within(sem_state, state_lock_wait_ms)) block.auxpwr = level;
     return true;
 }
 

@@ -72,6 +72,11 @@ static_assert(offsetof(shared_state, pkt_len) == 424);
 static_assert(offsetof(shared_state, pkt_dir) == 425);
 static_assert(offsetof(shared_state, pic_version) == 428);
 
+// Every holder of sem_state keeps it for a copy only, so the service loop
+// and the bridge never wait for it longer than this; a holder that is
+// stopped or stuck costs them one skipped store or a lockless read.
+constexpr int state_lock_wait_ms = 100;
+
 // Indexes in the semaphore set.
 enum semaphore_index : unsigned short {
     sem_state = 0,   // fields several processes write: server list, readings

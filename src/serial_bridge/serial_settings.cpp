@@ -38,8 +38,6 @@ bool validate(const char* channel_text, const char* baud_text, const char* data_
     return true;
 }
 
-constexpr int bridge_lock_wait_ms = 100;
-
 line_settings settings_of(const shared_state& block) {
     return {block.ser_ch, block.ser_baud, block.ser_stop, block.ser_data, block.ser_parity, block.ser_odd};
 }
@@ -77,7 +75,7 @@ void print_settings(const line_settings& settings) {
 }  // namespace
 
 line_settings serial_settings_read(const shared_state& block) {
-    held_lock lock = held_lock::acquire_within(sem_state, bridge_lock_wait_ms);
+    held_lock lock = held_lock::acquire_within(sem_state, state_lock_wait_ms);
     return settings_of(block);
 }
 

@@ -64,7 +64,7 @@ bool board_lines_idle() {
 // Under sem_state: the stores of one measurement step.
 template <typename Store>
 void store_locked(Store store) {
-    if (held_lock lock = held_lock::acquire(sem_state)) store();
+    if (held_lock lock = held_lock::acquire_within(sem_state, state_lock_wait_ms)) store();
 }
 
 void measure_module(service_run& run, int channel, int index) {
@@ -259,7 +259,7 @@ void connect_phase(service_run& run) {
     if (!connect_wanted(state)) return;
     std::string entry;
     {
-        held_lock lock = held_lock::acquire(sem_state);
+        held_lock lock = held_lock::acquire_within(sem_state, state_lock_wait_ms);
         if (!lock || current_server(run.block)[0] == '\0' || !server_entry_take(state, run.block, entry)) return;
     }
     server_connect_start(state, entry);
