@@ -12,12 +12,6 @@ namespace boardsim {
 
 namespace {
 
-struct line_group {
-    port_id port;
-    std::uint32_t mask;
-    const char* name;
-};
-
 // Lines with a role on the board; every other bit is logged as "X.n".
 constexpr line_group named_lines[] = {
     {port_id::a, 0x80, "auxpwrdis"},      {port_id::h, 0x20, "auxpwr"},
@@ -28,7 +22,9 @@ constexpr line_group named_lines[] = {
     {port_id::f, 0x02, "route_mode"},     {port_id::f, 0x04, "undervoltage"},
 };
 
-std::vector<line_group> groups_of(port_id port) {
+}  // namespace
+
+std::vector<line_group> line_groups_of(port_id port) {
     std::vector<line_group> groups;
     std::uint32_t covered = 0;
     for (const line_group& group : named_lines) {
@@ -41,6 +37,8 @@ std::vector<line_group> groups_of(port_id port) {
     }
     return groups;
 }
+
+namespace {
 
 std::uint32_t group_value(std::uint32_t level, std::uint32_t mask) {
     return (level & mask) >> std::countr_zero(mask);
@@ -124,7 +122,7 @@ void board_model::change(port_id port, const std::function<void(port_registers&)
 
 void board_model::log_changes(port_id port, std::uint32_t old_level, std::uint32_t new_level) {
     std::string stamp = hooks_.stamp ? hooks_.stamp(port) : std::string();
-    for (const line_group& group : groups_of(port)) {
+    for (const line_group& group : line_groups_of(port)) {
         std::uint32_t before = group_value(old_level, group.mask);
         std::uint32_t after = group_value(new_level, group.mask);
         if (before == after) continue;

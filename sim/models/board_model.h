@@ -10,6 +10,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace boardsim {
 
@@ -31,6 +32,15 @@ struct port_registers {
     // High only when the line is an output and written high.
     bool driven_high(unsigned bit) const { return ((data & direction) >> bit) & 1u; }
 };
+
+// Lines with a role on the board (name set, mask of one or more bits) and
+// every other bit of a port alone (name null): the groups the lines log names.
+struct line_group {
+    port_id port;
+    std::uint32_t mask;
+    const char* name;
+};
+std::vector<line_group> line_groups_of(port_id port);
 
 enum class adc_fault { none, eio, short_read };
 enum class fixture_variant { normal, wrong, limit };

@@ -22,6 +22,7 @@ const char usage_text[] =
     "options:\n"
     "  --control PATH     control socket (default: a private one); exported as BOARDSIM_CONTROL\n"
     "  --log DIR          write the logs to DIR/<kind>.log\n"
+    "  --vcd FILE         at the end, write the board's lines as a Value Change Dump to FILE\n"
     "  --script FILE      control verbs to apply at start, one a line, # comments\n"
     "  --do VERB          one control verb to apply at start (repeatable)\n"
     "  --fixture          the board sits on the test fixture\n"
@@ -89,6 +90,7 @@ bool parse_world_options(int argc, char** argv, boardsim::world_options& options
         std::string value = argv[++i];
         if (option == "--control") options.control_path = absolute(value);
         else if (option == "--log") options.log_dir = absolute(value);
+        else if (option == "--vcd") options.vcd_path = absolute(value);
         else if (option == "--script") options.script = absolute(value);
         else if (option == "--do") options.verbs.push_back(value);
         else if (option == "--also") options.also.push_back(value);

@@ -3,8 +3,10 @@
 
 #include "namespaces.h"
 #include "remote_run.h"
+#include "vcd_export.h"
 
 #include <cstdio>
+#include <fstream>
 
 namespace boardsim {
 
@@ -68,7 +70,21 @@ int world::run() {
     log_.add("world", "end status=" + std::to_string(status));
     processes_.reap_all();
     tear_down();
+    if (!write_vcd()) {
+        std::fprintf(stderr, "boardsim: cannot write %s\n", options_.vcd_path.c_str());
+        return status == 0 ? 125 : status;
+    }
     return status;
+}
+
+bool world::write_vcd() {
+    if (options_.vcd_path.empty()) return true;
+    std::array<std::uint32_t, 5> levels{};
+    for (port_id port : all_ports) levels[static_cast<std::size_t>(port)] = board_.board().registers(port).level();
+    std::ofstream file(options_.vcd_path, std::ios::trunc);
+    file << vcd_of_lines(log_.read("lines", "line", 0), levels, event_log::now());
+    file.close();
+    return static_cast<bool>(file);
 }
 
 void world::tear_down() {

@@ -18,6 +18,7 @@ namespace boardsim {
 struct world_options {
     std::string control_path;  // absolute; empty: a private one is made
     std::string log_dir;
+    std::string vcd_path;  // the lines log as a Value Change Dump, written at the end
     std::string script;
     std::string shim_path;
     bool fixture = false;
@@ -42,6 +43,7 @@ private:
     bool start_devices(std::string& error);
     bool start_serving();
     void tear_down();
+    bool write_vcd();
 
     world_options options_;
     // Declared in the order they may be built; destroyed users first.

@@ -7,7 +7,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cstdio>
+#include <cstdlib>
+#include <optional>
 
 #include <string>
 #include <vector>
@@ -147,6 +150,56 @@ TEST(PicLinkWorld, LegacyCommandPulsesAndGapsInStreamBytes) {
                     each.address, each.code, address_gap, code_gap, gaps.size() > 0 ? gaps[0] : -1,
                     gaps.size() > 1 ? gaps[1] : -1);
     }
+}
+
+// Microseconds of a log time as printed ("t=0.015232"), without rounding.
+long long log_microseconds(const std::string& printed) {
+    std::string digits = printed;
+    digits.erase(digits.find('.'), 1);
+    return std::stoll(digits);
+}
+
+std::vector<long long> intervals(const std::vector<long long>& edges) {
+    std::vector<long long> between;
+    for (std::size_t i = 1; i < edges.size(); ++i) between.push_back(edges[i] - edges[i - 1]);
+    return between;
+}
+
+// A logic analyser's reader sees in the dump the pulses and gaps the lines log holds.
+TEST(PicLinkWorld, ValueChangeDumpReadsBackInALogicAnalysersToolAsTheLinesLog) {
+    SKIP_WITHOUT_WORLDS();
+    if (std::system("command -v sigrok-cli >/dev/null") != 0) {
+        if (std::getenv("CI") != nullptr) FAIL() << "sigrok-cli is not installed";
+        GTEST_SKIP() << "sigrok-cli is not installed (./dev test installs it)";
+    }
+    scratch_dir dir;
+    std::string vcd = dir.path() + "/lines.vcd";
+    ASSERT_EQ(drive({"--log", dir.path(), "--vcd", vcd}, "legacy 1 9 4").status, 0);
+
+    std::vector<long long> logged_edges;
+    int select_bit = -1;
+    for (const std::string& line : lines_with(file_text(dir.path() + "/lines.log"), {"name=channel_select "})) {
+        logged_edges.push_back(log_microseconds(values_of(line, "t").at(0)));
+        if (int mask = std::stoi(values_of(line, "new").at(0)); mask != 0) select_bit = std::countr_zero(unsigned(mask));
+    }
+    ASSERT_EQ(logged_edges.size(), 6u) << "three select pulses";
+    ASSERT_GE(select_bit, 0);
+
+    child_process sigrok("/usr/bin/env",
+                         {"env", "sigrok-cli", "-I", "vcd", "-i", vcd, "-P",
+                          "timing:data=channel_select" + std::to_string(select_bit), "--protocol-decoder-samplenum",
+                          "-A", "timing=time"});
+    std::optional<process_result> read = sigrok.finish(std::chrono::seconds(30));
+    ASSERT_TRUE(read && read->status == 0) << (read ? read->err : "sigrok-cli hung");
+    std::vector<long long> seen;  // "start-end timing-1: ..." in samples of 1 us
+    for (const std::string& line : lines_with(read->out, {"timing-1:"})) {
+        std::size_t dash = line.find('-');
+        seen.push_back(std::stoll(line.substr(dash + 1)) - std::stoll(line.substr(0, dash)));
+    }
+    EXPECT_EQ(seen, intervals(logged_edges)) << read->out;
+    std::printf("pulse and gap widths in us, lines log vs sigrok-cli:");
+    for (long long each : seen) std::printf(" %lld", each);
+    std::printf("\n");
 }
 
 TEST(PicLinkWorld, PacketSendFramesPulsesAndEndsAsTheModelSees) {
