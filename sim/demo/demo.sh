@@ -1,14 +1,15 @@
 #!/bin/sh
 # The demo's world script: runs inside boardsim. The service feeds the
 # reference server, which verifies every packet against the PIC's stream;
-# a few commands run while it goes. Ends after DEMO_SECONDS or on Ctrl-C.
+# a few commands run while it goes, and the server sends one legacy command. Ends after DEMO_SECONDS or on Ctrl-C.
 # Needs: T (tovk), R (refserver), B (boardsim), L (log directory), DEMO_SECONDS.
 
 say() { printf '\n== %s\n' "$*"; }
 
 "$T" i 127.0.0.1 >"$L/service.out" 2>"$L/service.err" &
 service=$!
-"$R" --pic-log "$L" --json "$L/packets.json" 'continuous forever' >"$L/refserver.out" 2>&1 &
+"$R" --pic-log "$L" --json "$L/packets.json" --samples "$L/samples.txt" \
+    'continuous 3' 'command 1 9 4' 'continuous forever' >"$L/refserver.out" 2>&1 &
 server=$!
 tail -n +1 -f "$L/refserver.out" 2>/dev/null | sed -u 's/^/server  | /' &
 tail_server=$!

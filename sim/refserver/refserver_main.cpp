@@ -32,6 +32,8 @@
 //   --print-script      print the script that would run and exit
 //   --tovk PATH         the tovk that side commands ("at") run
 //   --service-log FILE  the service's log stream, for "audit"
+//   --samples FILE      the first verified capture as text: a line per sample,
+//                       its time in ms and each output channel's bit
 //
 // Steps: one per argument, per line of the script file, or separated by ";".
 // "#" starts a comment. Numbers are decimal, seconds may have decimals, bytes
@@ -169,6 +171,7 @@ bool text_option(const std::string& name, const char* value, command_line& line)
     if (name == "--request-word") return parse_word(value, line.server.request_word);
     if (name == "--tovk") return line.server.tovk_path = value, true;
     if (name == "--service-log") return line.server.service_log_path = value, true;
+    if (name == "--samples") return line.server.samples_path = value, true;
     if (name == "--script") {
         std::string text;
         if (!read_file(value, text)) return false;

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <fstream>
 #include <sstream>
 
 namespace refserver {
@@ -17,6 +18,25 @@ namespace refserver {
 std::atomic<bool> session::stop_requested{false};
 
 namespace {
+
+// One line per sample: its time in milliseconds, then each output channel's bit.
+bool write_samples(const std::string& path, const bytes& capture, const capture_format& format) {
+    std::ofstream out(path, std::ios::trunc);
+    out << "# ms";
+    for (unsigned channel = 0; channel < format.out_channels; ++channel) out << " ch" << channel;
+    out << '\n';
+    std::size_t samples = capture.size() * 8 / format.out_channels;
+    for (std::size_t sample = 0; sample < samples; ++sample) {
+        out << static_cast<double>(sample) * 1000.0 / format.sample_rate;
+        for (unsigned channel = 0; channel < format.out_channels; ++channel) {
+            std::size_t bit = sample * format.out_channels + channel;
+            out << ' ' << ((capture[bit / 8] >> (bit % 8)) & 1u);
+        }
+        out << '\n';
+    }
+    out.close();
+    return static_cast<bool>(out);
+}
 
 using clock = session::clock;
 
@@ -373,7 +393,14 @@ void session::process_data(const upstream_packet& packet, packet_record& record)
     }
     record.problem = problem;
     record.verified = problem.empty();
+    if (record.verified && !samples_written_ && !options_.samples_path.empty()) {
+        samples_written_ = write_samples(options_.samples_path, inflated.output, options_.verify.format);
+        report_.event("samples", (samples_written_ ? "written to " : "cannot write ") + options_.samples_path,
+                      connection_->number);
+    }
 }
+
+
 
 // The first packet of the same kind on a later connection must be the
 // unfinished one again, from its first byte, when the service left it.

@@ -29,6 +29,7 @@ struct server_options {
     std::string pic_log_path;
     std::string tovk_path;         // side commands
     std::string service_log_path;  // the audit's witness of what the service decoded
+    std::string samples_path;      // the first verified capture's samples, as text
 };
 
 class session {
@@ -114,6 +115,7 @@ private:
     // connection unread: lost to the server, not by the service.
     std::uint64_t acks_unread_at_close_ = 0;
     std::optional<cut_prefix> unfinished_;
+    bool samples_written_ = false;
 
     random_run random_;
 };
