@@ -14,6 +14,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string>
+#include <utility>
 #include <vector>
 
 namespace boardsim {
@@ -85,10 +87,13 @@ bool build_dev(const std::string& board_dir, std::string& error) {
         error = failure("cannot mount /dev/shm");
         return false;
     }
-    symlink("/proc/self/fd", "/dev/fd");
-    symlink("/proc/self/fd/0", "/dev/stdin");
-    symlink("/proc/self/fd/1", "/dev/stdout");
-    symlink("/proc/self/fd/2", "/dev/stderr");
+    for (auto [target, name] : {std::pair{"/proc/self/fd", "/dev/fd"}, std::pair{"/proc/self/fd/0", "/dev/stdin"},
+                                std::pair{"/proc/self/fd/1", "/dev/stdout"}, std::pair{"/proc/self/fd/2", "/dev/stderr"}}) {
+        if (symlink(target, name) != 0) {
+            error = failure(std::string("cannot link ") + name);
+            return false;
+        }
+    }
     if (mkdir(board_dir.c_str(), 0755) != 0) {
         error = failure("cannot create " + board_dir);
         return false;
