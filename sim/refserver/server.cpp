@@ -65,6 +65,7 @@ session::session(server_options options, std::vector<step> steps, reporter& repo
       log_(options_.pic_log_path),
       verifier_(options_.verify, log_) {
     random_.set_tovk(options_.tovk_path);
+    drain_closes_ = std::any_of(steps_.begin(), steps_.end(), [](const step& each) { return each.kind == step_kind::audit; });
 }
 
 bool session::listen(std::string& error) {
@@ -125,7 +126,7 @@ void session::run_step(const step& current) {
         return;
     case step_kind::disconnect:
         if (!connection_) return;
-        count_unread_acks();
+        count_acks_left_at_close();
         close_connection("disconnected by the script", true);
         return;
     case step_kind::cut: return run_cut(current);
@@ -331,7 +332,7 @@ void session::read_connection() {
     if (auto place = verifier_.identify_partial(beginning)) text += " (stream " + std::to_string(place->stream) + ")";
     cut_after_.reset();
     cut_done_ = true;
-    count_unread_acks();
+    count_acks_left_at_close();
     close_connection(text, true);
 }
 
@@ -423,23 +424,52 @@ void session::note_resend(const upstream_packet& packet, packet_record& record) 
     unfinished_.reset();
 }
 
-// Counts the acknowledgements among the bytes that have arrived but that the
-// close throws away (the unfinished packet included). It only peeks, so the
-// service's side of a cut stays as the cut left it.
-void session::count_unread_acks() {
+// Counts the acknowledgements among the bytes the close throws away (the
+// unfinished packet included): those that have arrived, and with an audit
+// those still on their way, which a plain close would lose in the reset.
+// Without an audit it only peeks, so the service's side of the close stays
+// as the script made it.
+void session::count_acks_left_at_close() {
     packet_framer unread;
     unread.feed(connection_->framer.partial().data(), connection_->framer.partial().size());
-    bytes buffer(262144);
-    ssize_t count = ::recv(connection_->fd.get(), buffer.data(), buffer.size(), MSG_PEEK | MSG_DONTWAIT);
-    if (count > 0) unread.feed(buffer.data(), static_cast<std::size_t>(count));
+    if (drain_closes_) {
+        drain_until_service_closes(unread);
+    } else {
+        bytes buffer(262144);
+        ssize_t count = ::recv(connection_->fd.get(), buffer.data(), buffer.size(), MSG_PEEK | MSG_DONTWAIT);
+        if (count > 0) unread.feed(buffer.data(), static_cast<std::size_t>(count));
+    }
     std::uint64_t acks = 0;
     while (auto packet = unread.next()) {
         if (packet->header.type != packet_type::data) ++acks;
+    }
+    if (unread.broken()) {
+        ++counts_.mismatches;
+        report_.mismatch("after the script's close: " + unread.error(), connection_->number);
     }
     if (acks == 0) return;
     acks_unread_at_close_ += acks;
     report_.event("unread", std::to_string(acks) + " acknowledgements left unread by the script's close",
                   connection_->number);
+}
+
+// The service sees the end of the connection at once and closes its side
+// within a pass of its loop; a pass with every PIC operation in it lasts
+// about 5 s, so 15 s bound the wait.
+void session::drain_until_service_closes(packet_framer& unread) {
+    int fd = connection_->fd.get();
+    ::shutdown(fd, SHUT_WR);
+    auto deadline = after(15);
+    bytes buffer(65536);
+    while (clock::now() < deadline) {
+        pollfd watched{fd, POLLIN, 0};
+        if (::poll(&watched, 1, 100) <= 0) continue;
+        ssize_t count = ::recv(fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
+        if (count < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+        if (count <= 0) return;
+        unread.feed(buffer.data(), static_cast<std::size_t>(count));
+    }
+    report_.event("drain", "the service kept the connection open 15 s after the script's close", connection_->number);
 }
 
 void session::close_connection(const std::string& why, bool by_server) {

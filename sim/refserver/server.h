@@ -85,7 +85,8 @@ private:
     void process_data(const upstream_packet& packet, packet_record& record);
     void note_resend(const upstream_packet& packet, packet_record& record);
     void take_what_arrived();
-    void count_unread_acks();
+    void count_acks_left_at_close();
+    void drain_until_service_closes(packet_framer& unread);
     void close_connection(const std::string& why, bool by_server);
     bool send_bytes(const std::vector<std::uint8_t>& data);
 
@@ -114,6 +115,9 @@ private:
     // Acknowledgements the service had sent when the script closed the
     // connection unread: lost to the server, not by the service.
     std::uint64_t acks_unread_at_close_ = 0;
+    // With an audit, a script's close half-closes first and reads until the
+    // service closes too, so every acknowledgement it wrote is counted.
+    bool drain_closes_ = false;
     std::optional<cut_prefix> unfinished_;
     bool samples_written_ = false;
 
