@@ -291,4 +291,20 @@ TEST(ServiceWorld, StopDuringThePacketsLastWaitLetsThePicFinish) {
     EXPECT_GE(rise - end_byte, 1.2) << "80 bytes take 1.26 s after the end byte";
 }
 
+// A stop signal while the packet's select pulse waits for the line lock must
+// not lose the pulse: the PIC still gets the packet for its channel.
+TEST(ServiceWorld, StopWhileThePulseWaitsForTheLinesKeepsThePulse) {
+    SKIP_WITHOUT_WORLDS();
+    process_result run = service_world(
+        {}, "\"$T\" i '' >/dev/null 2>&1 & S=$!; sleep 2; \"$T\" p 1 AB; "
+            "i=0; until grep -q 'kind=packet_start' \"$L/pic.log\" || [ $i -ge 800 ]; do i=$((i+1)); sleep 0.01; done; "
+            "\"$D\" hold_gpio 2 & sleep 1; kill -TERM $S; wait $S; echo service=$?; wait");
+    EXPECT_EQ(values_of(run.out, "hold_gpio"), std::vector<std::string>{"1"});
+    EXPECT_EQ(values_of(run.out, "service"), std::vector<std::string>{"0"});
+    auto packets = lines_with(section(run.out, "pic"), {" packet t="});
+    ASSERT_EQ(packets.size(), 1u) << run.out;
+    EXPECT_EQ(values_of(packets[0], "pulses"), std::vector<std::string>{"1"}) << packets[0];
+    EXPECT_EQ(values_of(packets[0], "dir"), std::vector<std::string>{"1"}) << packets[0];
+}
+
 }  // namespace

@@ -117,6 +117,7 @@ const std::map<std::string, operation> operations = {
     {"close", {0, [](char**) { pic_link_close(); }}},
     {"hold_serial", {1, [](char** w) { hold_lock("hold_serial", sem_serial, word_at(w, 0)); }}},
     {"hold_state", {1, [](char** w) { hold_lock("hold_state", sem_state, word_at(w, 0)); }}},
+    {"hold_gpio", {1, [](char** w) { hold_lock("hold_gpio", sem_gpio, word_at(w, 0)); }}},
     {"sem", {1, [](char** w) {
          int set = semget(ipc_key, semaphore_count, 0);
          std::printf("sem%ld=%d\n", word_at(w, 0), semctl(set, static_cast<int>(word_at(w, 0)), GETVAL));
