@@ -101,7 +101,7 @@ void session::run() {
         run_step(current);
     }
     counts_.interrupted = stop_requested;
-    if (connection_) close_connection("end of the script", true);
+    if (connection_) close_connection("end of the script", ended_by::script);
 }
 
 void session::run_step(const step& current) {
@@ -127,7 +127,7 @@ void session::run_step(const step& current) {
     case step_kind::disconnect:
         if (!connection_) return;
         count_acks_left_at_close();
-        close_connection("disconnected by the script", true);
+        close_connection("disconnected by the script", ended_by::script);
         return;
     case step_kind::cut: return run_cut(current);
     case step_kind::expect_data: return expect_count(current, counts_.data, claimed_data_, "data packets");
@@ -154,16 +154,29 @@ void session::run_random_step(const step& current) {
         bool held = pump(after(current.seconds), [&] { return !random_.sides_running(); });
         return record_expectation(current, held, held ? "" : "still running: " + random_.running_text());
     }
-    case step_kind::audit: {
-        std::string summary;
-        auto problems = audit_run({counts_.acks + acks_unread_at_close_, options_.pic_log_path, options_.service_log_path, &random_.sides()}, summary);
-        report_.event("audit", summary, connection_ ? connection_->number : 0);
-        std::string detail;
-        for (const std::string& problem : problems) detail += (detail.empty() ? "" : "; ") + problem;
-        return record_expectation(current, problems.empty(), detail);
-    }
+    case step_kind::audit: return run_audit(current);
     default: return;
     }
+}
+
+// A command decoded just before the script's end may still be on its way
+// through the PIC, or its acknowledgement on the wire: the audit waits up to
+// 15 s, receiving, for the counts to agree before it judges.
+void session::run_audit(const step& current) {
+    std::string summary;
+    std::vector<std::string> problems;
+    auto deadline = after(15);
+    while (true) {
+        problems = audit_run({counts_.acks + acks_unread_at_close_, options_.pic_log_path, options_.service_log_path,
+                              &random_.sides()},
+                             summary);
+        if (problems.empty() || clock::now() >= deadline || stop_requested) break;
+        pump(after(0.5), [] { return false; });
+    }
+    report_.event("audit", summary, connection_ ? connection_->number : 0);
+    std::string detail;
+    for (const std::string& problem : problems) detail += (detail.empty() ? "" : "; ") + problem;
+    record_expectation(current, problems.empty(), detail);
 }
 
 void session::run_request(const step& current) {
@@ -317,7 +330,7 @@ void session::read_connection() {
     if (count < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) return;
     if (count <= 0) {
         close_connection(count == 0 ? "closed by the service" : std::string("receive failed: ") + std::strerror(errno),
-                         false);
+                         count == 0 ? ended_by::service : ended_by::reset);
         return;
     }
     if (read_rate_ > 0) read_allowance_ -= static_cast<double>(count);
@@ -333,7 +346,7 @@ void session::read_connection() {
     cut_after_.reset();
     cut_done_ = true;
     count_acks_left_at_close();
-    close_connection(text, true);
+    close_connection(text, ended_by::script);
 }
 
 void session::take_packets() {
@@ -345,7 +358,7 @@ void session::take_packets() {
     if (connection_ && connection_->framer.broken()) {
         ++counts_.mismatches;
         report_.mismatch(connection_->framer.error(), connection_->number);
-        close_connection("framing lost", true);
+        close_connection("framing lost", ended_by::script);
     }
 }
 
@@ -472,18 +485,15 @@ void session::drain_until_service_closes(packet_framer& unread) {
     report_.event("drain", "the service kept the connection open 15 s after the script's close", connection_->number);
 }
 
-void session::close_connection(const std::string& why, bool by_server) {
+void session::close_connection(const std::string& why, ended_by who) {
     const packet_framer& framer = connection_->framer;
     std::string text = "connection " + std::to_string(connection_->number) + " " + why;
     if (!framer.partial().empty() && !framer.broken()) {
         text += "; " + std::to_string(framer.partial().size()) + " bytes of an unfinished packet";
-        unfinished_ = cut_prefix{framer.partial(), connection_->number, !by_server};
+        unfinished_ = cut_prefix{framer.partial(), connection_->number, who == ended_by::service};
     }
-    if (by_server) {
-        verifier_.forgive_gap();
-    } else {
-        ++closes_by_service_;
-    }
+    if (who != ended_by::service) verifier_.forgive_gap();
+    if (who != ended_by::script) ++closes_by_service_;
     report_.event("disconnect", text, connection_->number);
     connection_.reset();
 }
@@ -507,9 +517,11 @@ bool session::send_bytes(const std::vector<std::uint8_t>& data) {
         if (count > 0) {
             sent += static_cast<std::size_t>(count);
         } else if (count < 0 && errno != EINTR) {
+            // The service's kernel answers a word sent to a closed socket with
+            // a reset, which drops what it still had to send: a reset either way.
             int error = errno;
             take_what_arrived();
-            if (connection_) close_connection(std::string("send failed: ") + std::strerror(error), false);
+            if (connection_) close_connection(std::string("send failed: ") + std::strerror(error), ended_by::reset);
         }
     }
     counts_.words += sent / 4;

@@ -87,7 +87,12 @@ private:
     void take_what_arrived();
     void count_acks_left_at_close();
     void drain_until_service_closes(packet_framer& unread);
-    void close_connection(const std::string& why, bool by_server);
+    // Who ended a connection decides what its unfinished packet means: after
+    // the service's own close it must come again from byte 0; after a reset
+    // its tail may have been lost on the way, as after the script's close.
+    enum class ended_by { script, service, reset };
+    void close_connection(const std::string& why, ended_by who);
+    void run_audit(const step& current);
     bool send_bytes(const std::vector<std::uint8_t>& data);
 
     server_options options_;
