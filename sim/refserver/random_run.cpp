@@ -330,8 +330,9 @@ std::vector<std::string> audit_run(const audit_input& input, std::string& summar
         if (stream.sampling && stream.pulses.size() == 3) ++pulse_commands;
     }
     std::map<std::string, int> transmitted;  // payload -> times, from the PIC
-    std::uint64_t packets = 0;
+    std::uint64_t packets = 0, stray_pulses = 0;
     for (const std::string& line : lines_of(input.pic_log_path)) {
+        if (line.find(" stray_pulse ") != std::string::npos) ++stray_pulses;
         if (line.find(" packet ") == std::string::npos && line.rfind("packet ", 0) != 0) continue;
         ++transmitted[word_after(line, "payload")];
         ++packets;
@@ -368,6 +369,9 @@ std::vector<std::string> audit_run(const audit_input& input, std::string& summar
     if (input.acks != pulse_commands + packets) {
         problems.push_back(std::to_string(input.acks) + " acknowledgements for " + std::to_string(pulse_commands) +
                            " pulse-coded commands and " + std::to_string(packets) + " packets the PIC received");
+    }
+    if (stray_pulses != 0) {
+        problems.push_back(std::to_string(stray_pulses) + " select pulses began while the PIC sent no stream");
     }
     if (legacy_lines != pulse_commands) {
         problems.push_back(std::to_string(legacy_lines) + " legacy commands logged, " + std::to_string(pulse_commands) +

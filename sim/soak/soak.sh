@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Fresh seeds until the time is up: each seed is one random run in a new world
 # (soak_world.sh). Prints one line per seed and the totals; a failing seed's
-# whole output, its reproducing script included, is kept in the report folder.
+# whole output, its reproducing script included, and its world's logs are kept
+# in the report folder.
 #   soak.sh MINUTES BUILD_DIR [SECONDS_PER_RUN]
 set -u
 minutes=$1 build=$2 seconds=${3:-20}
@@ -16,7 +17,6 @@ while [ "$(date +%s)" -lt "$deadline" ]; do
   logs=$(mktemp -d)
   out=$("$build/sim/boardsim" --log "$logs" -- sh "$here/soak_world.sh" "$build/src/tovk" \
     "$build/sim/refserver/refserver" "$build/tests/tovk_driver" "$logs" "$seed" "$seconds" 2>&1)
-  rm -rf "$logs"
   runs=$((runs + 1))
   summary=$(grep -m1 '^summary:' <<<"$out")
   value() { sed -n "s/\(^\|.* \)$1=\([^ ]*\).*/\2/p" <<<"$2" | head -1; }
@@ -32,10 +32,12 @@ while [ "$(date +%s)" -lt "$deadline" ]; do
     failures=$((failures + 1))
     failed_seeds="$failed_seeds $seed"
     echo "$out" >"$reports/seed-$seed.txt"
+    mv "$logs" "$reports/seed-$seed.logs"
     broken=$(grep -E '^(MISMATCH|EXPECTATION FAILED)|^(refserver|service|semaphores|lines_busy)=' <<<"$out" | head -8)
     echo "seed $seed: FAILED (output in $reports/seed-$seed.txt)"
     sed 's/^/    /' <<<"$broken"
   fi
+  rm -rf "$logs"
 done
 echo "soak: seeds=$runs packets_verified=$verified acks=$acks failures=$failures${failed_seeds:+ (seeds$failed_seeds)}"
 echo "soak: service rss first start=${first_rss:-?} kB, last end=${last_rss:-?} kB; reports in $reports"

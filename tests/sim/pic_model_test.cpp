@@ -266,7 +266,7 @@ TEST(PicFrames, RandomGarbageNeverBreaksTheModel) {
     EXPECT_FALSE(pic.entries("malformed").empty());
     EXPECT_FALSE(pic.entries("junk").empty());
     const std::set<std::string> kinds{"config", "frame",  "reply", "malformed", "junk",  "stream_start", "stream_end",
-                                      "stall",  "lost",   "lines", "pulse",     "end",   "packet"};
+                                      "stall",  "lost",   "lines", "pulse",     "end",   "packet", "stray_pulse"};
     for (const std::string& line : pic.log) ASSERT_TRUE(kinds.count(parse(line)[""])) << line;
 
     // At most a 255-byte payload can still be pending.
