@@ -75,12 +75,14 @@ TEST(ServiceWorld, CapturesVerifiedCommandsCarriedOutReadingsPublished) {
     // The dump: keys in order, numbers as a stream prints them, the check code.
     std::smatch dump;
     std::regex format(
-        "diode=([-0-9.e]+?)([0-9]{2})\ntemp=[-0-9.e]+\nbatt=[-0-9.e]+\nauxpwr=1\nauxpwrdis=0\n"
+        "diode=([-0-9.e]+?)([0-9]{2})\ntemp=([-0-9.e]+)\nbatt=[-0-9.e]+\nauxpwr=1\nauxpwrdis=0\n"
         "mod_vol0=([-0-9.e]+)\nmod_vol1=([-0-9.e]+)\ndump=0\n");
     ASSERT_TRUE(std::regex_search(run.out, dump, format)) << run.out;
     EXPECT_EQ(diode_check_code(dump[1].str()), std::stoi(dump[2].str()));
-    EXPECT_NEAR(std::stod(dump[3].str()), 24.5, 0.01);
-    EXPECT_NEAR(std::stod(dump[4].str()), 21.5, 0.01);
+    // The diode's temperature line: 20.9 at 0.657756 V, falling 0.086592 V per 42.5 degrees.
+    EXPECT_NEAR(std::stod(dump[3].str()), (std::stod(dump[1].str()) - 0.657756) * 42.5 / -0.086592 + 20.9, 0.01);
+    EXPECT_NEAR(std::stod(dump[4].str()), 24.5, 0.01);
+    EXPECT_NEAR(std::stod(dump[5].str()), 21.5, 0.01);
 }
 
 TEST(ServiceWorld, SlotPacketsFromOtherProcessesReachThePicDuringCaptures) {
