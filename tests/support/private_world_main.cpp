@@ -1,6 +1,8 @@
 // Every test process gets its own System V IPC and mount namespace (inside a
 // user namespace when not root), so tests never meet the machine's record or
-// each other, and may run in parallel.
+// each other, and may run in parallel. Each test in it starts with a fresh
+// IPC namespace and /run as well, so a whole binary run alone behaves as
+// ctest's one process per test.
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/mount.h>
@@ -9,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -33,15 +36,26 @@ bool enter_private_namespaces() {
            write_file("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1");
 }
 
+// A /run of its own too: the service's pid file is the test's alone.
+bool fresh_run() { return mount("tmpfs", "/run", "tmpfs", MS_NOSUID | MS_NODEV, "mode=755") == 0; }
+
+class fresh_ipc_per_test : public testing::EmptyTestEventListener {
+    void OnTestStart(const testing::TestInfo&) override {
+        if (unshare(CLONE_NEWIPC) != 0 || !fresh_run()) {
+            std::fprintf(stderr, "cannot give the test a fresh IPC namespace and /run: %s\n", std::strerror(errno));
+            std::exit(1);
+        }
+    }
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
     testing::InitGoogleTest(&argc, argv);
-    // A /run of its own too: the service's pid file is the test's alone.
-    if (!enter_private_namespaces() || mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        mount("tmpfs", "/run", "tmpfs", MS_NOSUID | MS_NODEV, "mode=755") != 0) {
+    if (!enter_private_namespaces() || mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
         std::fprintf(stderr, "cannot enter private IPC and mount namespaces: %s\n", std::strerror(errno));
         return 1;
     }
+    testing::UnitTest::GetInstance()->listeners().Append(new fresh_ipc_per_test);
     return RUN_ALL_TESTS();
 }
