@@ -107,7 +107,13 @@ const std::string* line_with_key(const world_run& run, const std::string& key) {
     return found == run.lines.end() ? nullptr : &*found;
 }
 
-TEST(SelfTestWorld, GoodBoardPassesEveryCheckInOrder) {
+// Every test needs a world, as every world suite does.
+class SelfTestWorld : public testing::Test {
+protected:
+    void SetUp() override { SKIP_WITHOUT_WORLDS(); }
+};
+
+TEST_F(SelfTestWorld, GoodBoardPassesEveryCheckInOrder) {
     world_run run = run_z({"--fixture"});
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(keys_of(run), all_keys());
@@ -137,7 +143,7 @@ TEST(SelfTestWorld, GoodBoardPassesEveryCheckInOrder) {
 }
 
 // Flags only report: the run still succeeds.
-TEST(SelfTestWorld, BadLevelsOnlyClearTheirFlags) {
+TEST_F(SelfTestWorld, BadLevelsOnlyClearTheirFlags) {
     world_run run = run_z({"--fixture", "--do", "fixture level B.7 wrong", "--do", "fixture level A.5 wrong"});
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(keys_of(run), all_keys());
@@ -182,7 +188,7 @@ TEST(SelfTestWorld, BadLevelsOnlyClearTheirFlags) {
     }
 }
 
-TEST(SelfTestWorld, SerialAnswersGiveTheirFlags) {
+TEST_F(SelfTestWorld, SerialAnswersGiveTheirFlags) {
     world_run run = run_z({"--fixture", "--do", "fixture serial 0 bit6", "--do", "fixture serial 1 bit6",
                                   "--do", "fixture serial 2 none"});
     EXPECT_EQ(run.status, 0) << run.err;
@@ -198,7 +204,7 @@ TEST(SelfTestWorld, SerialAnswersGiveTheirFlags) {
     EXPECT_EQ(silent.lines.at(19), "test4850=1");
 }
 
-TEST(SelfTestWorld, MissingDevicesEndTheTestBeforeAnyCheck) {
+TEST_F(SelfTestWorld, MissingDevicesEndTheTestBeforeAnyCheck) {
     world_run no_port = run_z({"--fixture", "--missing", "porta"});
     EXPECT_EQ(no_port.status, 1);
     EXPECT_TRUE(no_port.lines.empty());
@@ -212,7 +218,7 @@ TEST(SelfTestWorld, MissingDevicesEndTheTestBeforeAnyCheck) {
     EXPECT_EQ(register_of(no_adc.regs, 'H', "data"), 0u) << "the serial line was never set up";
 }
 
-TEST(SelfTestWorld, AdcFailureStopsAtTheCheckThatReadsIt) {
+TEST_F(SelfTestWorld, AdcFailureStopsAtTheCheckThatReadsIt) {
     world_run run = run_z({"--fixture", "--do", "adc fail 3 eio"});
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(keys_of(run), std::vector<std::string>(level_keys.begin(), level_keys.begin() + 11));
@@ -220,7 +226,7 @@ TEST(SelfTestWorld, AdcFailureStopsAtTheCheckThatReadsIt) {
 }
 
 // A reading that fails after the drive leaves its check's line half printed.
-TEST(SelfTestWorld, AdcFailureInTheDrivenReadingLeavesTheLineUnfinished) {
+TEST_F(SelfTestWorld, AdcFailureInTheDrivenReadingLeavesTheLineUnfinished) {
     if (target_emulated()) GTEST_SKIP() << "the ADC fault preload is the build machine's, which the ARM tovk cannot load";
     setenv("LD_PRELOAD", ADC_FAULT_PRELOAD, 1);
     const std::string first_line = "test3=0,1," + fixture_level(0) + ",1";
@@ -240,7 +246,7 @@ TEST(SelfTestWorld, AdcFailureInTheDrivenReadingLeavesTheLineUnfinished) {
     unsetenv("LD_PRELOAD");
 }
 
-TEST(SelfTestWorld, AudioFailureComesAfterEveryOtherLine) {
+TEST_F(SelfTestWorld, AudioFailureComesAfterEveryOtherLine) {
     world_run run = run_z({"--fixture"}, {"rate 7999"});
     EXPECT_EQ(run.status, 1);
     std::vector<std::string> expected = all_keys();
@@ -251,7 +257,7 @@ TEST(SelfTestWorld, AudioFailureComesAfterEveryOtherLine) {
 
 // z waits for the line behind another holder; interrupted, it fails and
 // leaves the line with that holder.
-TEST(SelfTestWorld, TakenSerialLineIsNeverGivenBackByTheTest) {
+TEST_F(SelfTestWorld, TakenSerialLineIsNeverGivenBackByTheTest) {
     world_sanitizer_options();
     process_result result = in_world(
         {"--fixture"},
@@ -265,7 +271,7 @@ TEST(SelfTestWorld, TakenSerialLineIsNeverGivenBackByTheTest) {
 }
 
 // The service owns the board while it runs: z has to stop it first.
-TEST(SelfTestWorld, RunningServiceIsStoppedBeforeTheTest) {
+TEST_F(SelfTestWorld, RunningServiceIsStoppedBeforeTheTest) {
     audio_loop_config config({"gain 0.7", "speed 4"});
     use_audio_loop(config);
     process_result result = in_world(
