@@ -578,7 +578,9 @@ struct pic_model::impl {
     void open_pulse(std::int64_t at, double now) {
         // The host pulses in a stream it believes running; one that has not
         // begun (or has ended) means it counted bytes that were not this stream's.
-        if (!stream.active) emit(log_line("stray_pulse", now).field("stream", stream.number).field("mask", channel_mask(port_b)));
+        if (!stream.active) {
+            emit(log_line("stray_pulse", now).field("stream", stream.number).field("mask", channel_mask(port_b)));
+        }
         pulse = pulse_state{true, stream.number, at, channel_mask(port_b), pulse.previous_end};
         if (packet && packet->stream == stream.number && !packet->lines_at_pulse) packet->lines_at_pulse = port_b;
     }

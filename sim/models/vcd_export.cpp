@@ -59,7 +59,9 @@ std::string logged_name(const line_group& group) {
 
 // Unnamed bits become "c3"; a named group of several bits one wire per bit.
 std::string wire_name(const line_group& group, unsigned bit) {
-    if (group.name == nullptr) return std::string(1, port_letter(group.port)) + std::to_string(std::countr_zero(group.mask));
+    if (group.name == nullptr) {
+        return std::string(1, port_letter(group.port)) + std::to_string(std::countr_zero(group.mask));
+    }
     if (std::popcount(group.mask) == 1) return group.name;
     return group.name + std::to_string(bit);
 }

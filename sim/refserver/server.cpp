@@ -65,7 +65,8 @@ session::session(server_options options, std::vector<step> steps, reporter& repo
       log_(options_.pic_log_path),
       verifier_(options_.verify, log_) {
     random_.set_tovk(options_.tovk_path);
-    drain_closes_ = std::any_of(steps_.begin(), steps_.end(), [](const step& each) { return each.kind == step_kind::audit; });
+    drain_closes_ =
+        std::any_of(steps_.begin(), steps_.end(), [](const step& each) { return each.kind == step_kind::audit; });
 }
 
 bool session::listen(std::string& error) {
@@ -414,8 +415,6 @@ void session::process_data(const upstream_packet& packet, packet_record& record)
     }
 }
 
-
-
 // The first packet of the same kind on a later connection must be the
 // unfinished one again, from its first byte, when the service left it.
 void session::note_resend(const upstream_packet& packet, packet_record& record) {
@@ -466,13 +465,14 @@ void session::count_acks_left_at_close() {
                   connection_->number);
 }
 
-// The service sees the end of the connection at once and closes its side
-// within a pass of its loop; a pass with every PIC operation in it lasts
-// about 5 s, so 15 s bound the wait.
+// The service sees the end of the connection only after the words still
+// queued before it, each of which may cost a pass with a capture (1.1 s) or
+// a PIC operation (up to 4.2 s); a script sends some twenty words, so 60 s
+// bound the wait.
 void session::drain_until_service_closes(packet_framer& unread) {
     int fd = connection_->fd.get();
     ::shutdown(fd, SHUT_WR);
-    auto deadline = after(15);
+    auto deadline = after(60);
     bytes buffer(65536);
     while (clock::now() < deadline) {
         pollfd watched{fd, POLLIN, 0};
@@ -482,7 +482,7 @@ void session::drain_until_service_closes(packet_framer& unread) {
         if (count <= 0) return;
         unread.feed(buffer.data(), static_cast<std::size_t>(count));
     }
-    report_.event("drain", "the service kept the connection open 15 s after the script's close", connection_->number);
+    report_.event("drain", "the service kept the connection open 60 s after the script's close", connection_->number);
 }
 
 void session::close_connection(const std::string& why, ended_by who) {

@@ -168,7 +168,9 @@ std::vector<long long> intervals(const std::vector<long long>& edges) {
 // A logic analyser's reader sees in the dump the pulses and gaps the lines log holds.
 TEST(PicLinkWorld, ValueChangeDumpReadsBackInALogicAnalysersToolAsTheLinesLog) {
     SKIP_WITHOUT_WORLDS();
-    if (std::system("command -v sigrok-cli >/dev/null") != 0) SKIP_UNLESS_CI("sigrok-cli is missing (./dev test installs it)");
+    if (std::system("command -v sigrok-cli >/dev/null") != 0) {
+        SKIP_UNLESS_CI("sigrok-cli is missing (./dev test installs it)");
+    }
     scratch_dir dir;
     std::string vcd = dir.path() + "/lines.vcd";
     ASSERT_EQ(drive({"--log", dir.path(), "--vcd", vcd}, "legacy 1 9 4").status, 0);
