@@ -474,7 +474,7 @@ void session::drain_until_service_closes(packet_framer& unread) {
     ::shutdown(fd, SHUT_WR);
     auto deadline = after(60);
     bytes buffer(65536);
-    while (clock::now() < deadline) {
+    while (clock::now() < deadline && !stop_requested) {
         pollfd watched{fd, POLLIN, 0};
         if (::poll(&watched, 1, 100) <= 0) continue;
         ssize_t count = ::recv(fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
