@@ -90,13 +90,13 @@ TEST(ServiceWorld, SlotPacketsFromOtherProcessesReachThePicDuringCaptures) {
     process_result run = service_world(
         {}, start_service +
                 "(\"$R\" --pic-log \"$L\" 'continuous 2' 'expect ack 1 within 15' 'continuous 2'; echo refserver=$?) & "
-                "Q=$!; sleep 2; \"$T\" p 2 AB; echo p1=$?; \"$T\" p 1 %41%4a; echo p2=$?; wait $Q; \"$D\" sem 6" +
+                "Q=$!; sleep 2; \"$T\" p 2 AB; echo p1=$?; \"$T\" p 1 %41%4a; echo p2=$?; wait $Q; \"$D\" take_within 6" +
                 stop_service,
         std::chrono::seconds(120));
     EXPECT_EQ(values_of(run.out, "p1"), std::vector<std::string>{"0"});
     EXPECT_EQ(values_of(run.out, "p2"), std::vector<std::string>{"0"});
     EXPECT_EQ(values_of(run.out, "refserver"), std::vector<std::string>{"0"}) << run.out;
-    EXPECT_EQ(values_of(run.out, "sem6"), std::vector<std::string>{"1"}) << "the slot is free again";
+    EXPECT_EQ(values_of(run.out, "taken6"), std::vector<std::string>{"1"}) << "the slot is free again";
     auto packets = lines_with(section(run.out, "pic"), {" packet t="});
     ASSERT_EQ(packets.size(), 2u) << run.out;
     EXPECT_EQ(values_of(packets[0], "payload"), std::vector<std::string>{"5F41427D"});
@@ -114,12 +114,12 @@ TEST(ServiceWorld, NothingWedgesBehindAPauseAndNoDropIsAcknowledged) {
                 "\"$R\" 'continuous 1' pause 'command 2 5 1' 'expect ack 1 within 10' disconnect "
                 "'expect connect within 10' resume 'expect data 1 within 10'; echo paused=$?; "
                 "\"$D\" slot_length 200; \"$R\" 'request 1' 'expect data 1' 'expect quiet 3'; echo dropped=$?; "
-                "\"$D\" sem 6" + stop_service);
+                "\"$D\" take_within 6" + stop_service);
     EXPECT_EQ(values_of(run.out, "paused"), std::vector<std::string>{"0"}) << run.out;
     EXPECT_EQ(values_of(run.out, "dropped"), std::vector<std::string>{"0"}) << run.out;
     EXPECT_EQ(count_of(run.out, "Packet slot length 200 out of range"), 1u) << run.out;
     EXPECT_EQ(count_of(run.out, " TE "), 1u) << "one acknowledgement: the command's, not the drop's" << run.out;
-    EXPECT_EQ(values_of(run.out, "sem6"), std::vector<std::string>{"1"}) << "the slot is free again";
+    EXPECT_EQ(values_of(run.out, "taken6"), std::vector<std::string>{"1"}) << "the slot is free again";
     EXPECT_EQ(values_of(run.out, "service"), std::vector<std::string>{"0"});
 }
 

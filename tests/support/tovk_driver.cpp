@@ -122,6 +122,16 @@ const std::map<std::string, operation> operations = {
          int set = semget(ipc_key, semaphore_count, 0);
          std::printf("sem%ld=%d\n", word_at(w, 0), semctl(set, static_cast<int>(word_at(w, 0)), GETVAL));
      }}},
+    // A token the service only passes through is free when it can be taken
+    // within ten seconds: its value alone races the service's own take and give.
+    {"take_within", {1, [](char** w) {
+         int set = semget(ipc_key, semaphore_count, 0);
+         sembuf take{static_cast<unsigned short>(word_at(w, 0)), -1, 0};
+         timespec bound{10, 0};
+         bool taken = semtimedop(set, &take, 1, &bound) == 0;
+         sembuf give{take.sem_num, +1, 0};
+         std::printf("taken%ld=%d\n", word_at(w, 0), taken && semop(set, &give, 1) == 0 ? 1 : 0);
+     }}},
     // Until another process waits for the semaphore.
     {"await_waiter", {1, [](char** w) {
          int set = semget(ipc_key, semaphore_count, 0);
