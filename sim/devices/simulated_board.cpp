@@ -22,7 +22,7 @@ simulated_board::simulated_board(event_log& log)
 
 simulated_board::~simulated_board() {
     stop();
-    if (host_consumed_ != nullptr) munmap(host_consumed_, sizeof *host_consumed_);
+    if (host_consumed_ != nullptr) munmap(host_consumed_, counters_size);
 }
 
 void simulated_board::note_pic_line(const std::string& line) {
@@ -67,18 +67,19 @@ std::unique_ptr<channel_device> simulated_board::pic_device() {
 
 bool simulated_board::share_consumed_counter(std::string& error) {
     int fd = ::open(consumed_counter_path, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    if (fd == -1 || fchmod(fd, 0666) != 0 || ftruncate(fd, sizeof(std::uint64_t)) != 0) {
+    if (fd == -1 || fchmod(fd, 0666) != 0 || ftruncate(fd, counters_size) != 0) {
         if (fd != -1) close(fd);
         error = std::string("cannot make ") + consumed_counter_path;
         return false;
     }
-    void* mapped = mmap(nullptr, sizeof(std::uint64_t), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    void* mapped = mmap(nullptr, counters_size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     close(fd);
     if (mapped == MAP_FAILED) {
         error = std::string("cannot map ") + consumed_counter_path;
         return false;
     }
     host_consumed_ = static_cast<std::atomic<std::uint64_t>*>(mapped);
+    uart_.count_written_in(host_consumed_ + 1);
     return true;
 }
 

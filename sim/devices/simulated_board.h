@@ -19,7 +19,8 @@ namespace boardsim {
 
 class simulated_board {
 public:
-    // Where the preload shim counts the bytes the host took off the line.
+    // Two words: the bytes the host took off the line, counted by the
+    // preload shim, then the bytes the world wrote to it.
     static constexpr const char* consumed_counter_path = "/dev/.uart-consumed";
 
     explicit simulated_board(event_log& log);
@@ -27,7 +28,7 @@ public:
     simulated_board(const simulated_board&) = delete;
     simulated_board& operator=(const simulated_board&) = delete;
 
-    // Makes the counter the shim adds to; the world's /dev must exist.
+    // Makes the counters the shim shares; the world's /dev must exist.
     bool share_consumed_counter(std::string& error);
     // Opens the UART with the PIC, or the fixture's answers, behind it.
     bool open(bool fixture, std::string& error);
@@ -55,8 +56,9 @@ private:
     std::mutex lock_;
     pic_settings settings_;
     std::size_t port_b_unread_ = 0;  // the host's unread stream at the last port B write
-    // Bytes the host has taken off the line, counted by the preload shim.
+    // Bytes the host has taken off the line, then the bytes written to it.
     std::atomic<std::uint64_t>* host_consumed_ = nullptr;
+    static constexpr std::size_t counters_size = 2 * sizeof(std::uint64_t);
     std::uint64_t consumed_at_stream_start_ = 0;
     pic_model pic_;
     uart_switch uart_;

@@ -236,6 +236,7 @@ std::size_t uart_switch::write_to_host(const std::vector<std::uint8_t>& bytes) {
         if (count <= 0) break;
         done += static_cast<std::size_t>(count);
     }
+    if (written_ != nullptr) written_->fetch_add(done);
     return done;
 }
 

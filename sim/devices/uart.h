@@ -66,6 +66,8 @@ public:
     void select(unsigned channel, double now);
 
     void pump(double now);
+    // Adds every byte written to the host to `counter`.
+    void count_written_in(std::atomic<std::uint64_t>* counter) { written_ = counter; }
 
     std::uint32_t serial_flags() const { return serial_flags_; }
     void set_serial_flags(std::uint32_t flags) { serial_flags_ = flags; }
@@ -85,6 +87,7 @@ private:
     unsigned selected_ = 0;
     std::uint32_t serial_flags_ = 0;
     std::array<std::unique_ptr<channel_device>, 4> devices_;
+    std::atomic<std::uint64_t>* written_ = nullptr;
 };
 
 }  // namespace boardsim

@@ -10,15 +10,16 @@
 #include <stdlib.h>
 #include <string.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
+
+#include "world_request.h"
 
 namespace {
 
@@ -30,42 +31,6 @@ bool is_uart(int fd) {
     if (fstat(fd, &opened) != 0 || !S_ISCHR(opened.st_mode)) return false;
     if (stat(uart_path, &uart) != 0 || !S_ISCHR(uart.st_mode)) return false;
     return opened.st_rdev == uart.st_rdev;
-}
-
-// Sends one request line; the reply (without its closing "ok") lands in
-// `reply`. False when the world cannot be reached or refuses.
-bool ask_world(const char* request, char* reply, size_t reply_size) {
-    const char* path = getenv("BOARDSIM_CONTROL");
-    if (path == nullptr) return false;
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    if (strlen(path) >= sizeof address.sun_path) return false;
-    strcpy(address.sun_path, path);
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd == -1) return false;
-    bool ok = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-              send(fd, request, strlen(request), MSG_NOSIGNAL) == static_cast<ssize_t>(strlen(request));
-    char answer[512];
-    size_t filled = 0;
-    while (ok && filled + 1 < sizeof answer) {
-        ssize_t count = read(fd, answer + filled, sizeof answer - 1 - filled);
-        if (count < 0 && errno == EINTR) continue;
-        if (count <= 0) break;
-        filled += static_cast<size_t>(count);
-        answer[filled] = '\0';
-        if (strstr(answer, "ok\n") != nullptr || strstr(answer, "error") != nullptr) break;
-    }
-    answer[filled] = '\0';
-    close(fd);
-    char* done = strstr(answer, "ok\n");
-    if (!ok || done == nullptr) return false;
-    *done = '\0';
-    if (reply != nullptr && reply_size > 0) {
-        size_t length = strnlen(answer, reply_size - 1);
-        memcpy(reply, answer, length);
-        reply[length] = '\0';
-    }
-    return true;
 }
 
 struct speed_entry {
@@ -149,23 +114,24 @@ int set_serial(const serial_struct* settings) {
 // Every byte the host takes off the line, read or flushed, counted in a word
 // the world shares: what the host has consumed of the PIC's stream is then
 // exact at any moment, whatever is still on its way through the terminal.
-unsigned long long* consumed_counter() {
-    static unsigned long long* counter = [] () -> unsigned long long* {
+// The next word is the world's count of the bytes it wrote to the line.
+volatile unsigned long long* line_counters() {
+    static volatile unsigned long long* counters = [] () -> volatile unsigned long long* {
         const char* path = getenv("BOARDSIM_UART_CONSUMED");
         int fd = path != nullptr ? open(path, O_RDWR | O_CLOEXEC) : -1;
         if (fd == -1) return nullptr;
-        void* mapped = mmap(nullptr, sizeof(unsigned long long), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        void* mapped = mmap(nullptr, 2 * sizeof(unsigned long long), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
         close(fd);
-        return mapped == MAP_FAILED ? nullptr : static_cast<unsigned long long*>(mapped);
+        return mapped == MAP_FAILED ? nullptr : static_cast<volatile unsigned long long*>(mapped);
     }();
-    return counter;
+    return counters;
 }
 
 // Only the holder of the line reads it, so a plain add suffices; it also
 // keeps the shim free of 64-bit atomics, which older ARM cores lack.
 void count_consumed(long long bytes) {
-    volatile unsigned long long* counter = consumed_counter();
-    if (counter != nullptr && bytes > 0) *counter = *counter + static_cast<unsigned long long>(bytes);
+    volatile unsigned long long* counters = line_counters();
+    if (counters != nullptr && bytes > 0) counters[0] = counters[0] + static_cast<unsigned long long>(bytes);
 }
 
 }  // namespace
@@ -179,26 +145,43 @@ read_function real_read() {
 
 extern "C" ssize_t read(int fd, void* buffer, size_t count) {
     ssize_t result = real_read()(fd, buffer, count);
-    if (result > 0 && consumed_counter() != nullptr && is_uart(fd)) count_consumed(result);
+    if (result > 0 && line_counters() != nullptr && is_uart(fd)) count_consumed(result);
     return result;
 }
 
-// The input side is emptied by reading what has arrived, so that every
-// byte it drops is counted; bytes still inside the terminal arrive after it,
-// as bytes still on the wire would on a real line.
+// The input side is emptied by reading, so that every byte it drops is
+// counted, up to the last byte the world had written when the flush began:
+// a real flush drops what its buffers hold, and a terminal's buffers also
+// hold bytes not yet visible to the reader. Bounded, in case a reader the
+// shim does not see took some of them.
+void drain_written(int fd) {
+    volatile unsigned long long* counters = line_counters();
+    unsigned long long written = counters[1];
+    char discarded[4096];
+    for (int waits = 0; counters[0] < written && waits < 50;) {
+        int waiting = 0;
+        if (::ioctl(fd, FIONREAD, &waiting) != 0) return;
+        if (waiting == 0) {
+            pollfd readable{fd, POLLIN, 0};
+            if (poll(&readable, 1, 5) < 0 && errno != EINTR) return;
+            ++waits;
+            continue;
+        }
+        size_t wanted = static_cast<size_t>(waiting) < sizeof discarded ? static_cast<size_t>(waiting) : sizeof discarded;
+        ssize_t got = real_read()(fd, discarded, wanted);
+        if (got <= 0) return;
+        count_consumed(got);
+    }
+}
+
 extern "C" int tcflush(int fd, int queue) {
     using tcflush_function = int (*)(int, int);
     static auto real = reinterpret_cast<tcflush_function>(dlsym(RTLD_NEXT, "tcflush"));
     bool input = queue == TCIFLUSH || queue == TCIOFLUSH;
-    if (!input || consumed_counter() == nullptr || !is_uart(fd)) return real(fd, queue);
-    char discarded[4096];
-    int waiting = 0;
-    while (::ioctl(fd, FIONREAD, &waiting) == 0 && waiting > 0) {
-        size_t wanted = static_cast<size_t>(waiting) < sizeof discarded ? static_cast<size_t>(waiting) : sizeof discarded;
-        ssize_t got = real_read()(fd, discarded, wanted);
-        if (got <= 0) break;
-        count_consumed(got);
-    }
+    if (!input || line_counters() == nullptr || !is_uart(fd)) return real(fd, queue);
+    int saved = errno;
+    drain_written(fd);
+    errno = saved;
     return queue == TCIOFLUSH ? real(fd, TCOFLUSH) : 0;
 }
 

@@ -142,6 +142,15 @@ TEST(WorldPic, StreamsAtItsRateAfterAParsedStartFrame) {
     EXPECT_EQ(lines_with(result.out, {"frame", "kind=sampling_start", "t0=22", "p0=DF", "rate=16384"}).size(), 1u);
 }
 
+// A flush drops what the terminal still holds beyond the reader's queue too,
+// as a real line's does: a stopped stream never trickles in after it.
+TEST(WorldPic, FlushDropsTheWholeStoppedStream) {
+    SKIP_WITHOUT_WORLDS();
+    process_result result = in_world({}, "$P flush_after 3");
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(values_of(result.out, "after_flush"), std::vector<std::string>{"0"}) << result.out;
+}
+
 TEST(WorldPic, SelectLineChangesAreStampedInConsumedStreamBytes) {
     SKIP_WITHOUT_WORLDS();
     process_result result = in_world({}, "$P pulse 1000 410; $B ctl log lines; $B ctl log pulses");

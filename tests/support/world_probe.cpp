@@ -131,6 +131,25 @@ int pulse(std::size_t before, std::size_t width) {
     return ok ? 0 : 1;
 }
 
+// Start a stream, leave it unread for `seconds` so the terminal's buffers
+// fill, stop it and flush: nothing of the stopped stream may come after.
+int flush_after(double seconds) {
+    int fd = open_uart(B115200);
+    if (fd == -1 || !select_channel(0) || !port_write("portb", 4, 0xFF) || !port_write("portb", 0, 0x00)) return 1;
+    tcflush(fd, TCIOFLUSH);
+    if (write(fd, sampling_start, sizeof sampling_start) != sizeof sampling_start) return 1;
+    usleep(static_cast<useconds_t>(seconds * 1e6));
+    if (!port_write("portb", 0, 0x40)) return 1;
+    usleep(20000);
+    tcflush(fd, TCIFLUSH);
+    usleep(200000);
+    int late = 0;
+    ioctl(fd, FIONREAD, &late);
+    std::printf("after_flush=%d\n", late);
+    close(fd);
+    return 0;
+}
+
 int low_latency(bool on) {
     int fd = open("/dev/ttyAM1", O_RDWR | O_NOCTTY);
     serial_struct settings{};
@@ -213,13 +232,14 @@ int one_step(int argc, char** argv) {
     if (what == "uart" && argc == 4) return uart_exchange(number(argv[2]), bytes_of(argv[3]), 0.2);
     if (what == "stream" && argc == 3) return measure_stream(std::atof(argv[2]));
     if (what == "pulse" && argc == 4) return pulse(number(argv[2]), number(argv[3]));
+    if (what == "flush_after" && argc == 3) return flush_after(std::atof(argv[2]));
     if (what == "lowlat" && argc == 3) return low_latency(std::strcmp(argv[2], "on") == 0);
     if (what == "settings" && argc == 2) {
         return line_settings(B9600, CS7, PARENB | PARODD, CSTOPB) || line_settings(B115200, CS8, 0, 0) ||
                line_settings(B38400, CS8, PARENB, 0);
     }
     std::fprintf(stderr, "usage: world_probe STEP [+ STEP...], STEP: read|write|adc|open|version|uart|stream|pulse|"
-                         "lowlat|settings ...\n");
+                         "flush_after|lowlat|settings ...\n");
     return 2;
 }
 
