@@ -3,6 +3,7 @@
 #include "handlers.h"
 #include "verb_words.h"
 
+#include <cstdio>
 #include <memory>
 
 namespace boardsim {
@@ -99,13 +100,19 @@ bool shim_verb(verb_context& context, const verb_words& words, verb_reply& reply
         context.log.add("serial", joined("serial", words, 2));
         return true;
     }
+    if (words.size() >= 2 && words[1] == "undo") {
+        std::string text = joined("undo", words, 2);
+        context.log.add("locks", text);
+        std::fprintf(stderr, "boardsim: lock balance broken: %s\n", text.c_str());
+        return true;
+    }
     std::lock_guard guard(context.board.lock());
     if (words.size() == 2 && words[1] == "getserial") {
         reply.push_back("flags=" + std::to_string(context.board.uart().serial_flags()));
         return true;
     }
     if (words.size() >= 2 && words[1] == "setserial") return set_serial(context, words, reply);
-    return fail(reply, "usage: shim serial ...|getserial|setserial FLAGS");
+    return fail(reply, "usage: shim serial ...|getserial|setserial FLAGS|undo ...");
 }
 
 }  // namespace boardsim

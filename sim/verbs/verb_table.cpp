@@ -40,9 +40,10 @@ const std::array verbs{
     verb_entry{"channel", "channel CH pic|echo|none|fixture|unix PATH",
                "what sits behind a UART channel; unix listens on PATH for one test connection", locked,
                channel_verb},
-    verb_entry{"shim", "shim serial WORDS...\nshim getserial\nshim setserial FLAGS [WORDS...]",
-               "from the preload shim: a tcsetattr on the UART (serial log), and the serial flags\n"
-               "the world keeps for it (a change of low latency goes to the lowlat log)",
+    verb_entry{"shim", "shim serial WORDS...\nshim getserial\nshim setserial FLAGS [WORDS...]\nshim undo WORDS...",
+               "from the preload shim: a tcsetattr on the UART (serial log), the serial flags\n"
+               "the world keeps for it (a change of low latency goes to the lowlat log), and a\n"
+               "process that gave back more locks than it took or ended holding one (locks log)",
                unlocked, shim_verb},
     verb_entry{"regs", "regs", "port registers and ADC counts", locked, regs_verb},
     verb_entry{"status", "status", "PIC, UART and channel state, and whether the fixture is on", locked,

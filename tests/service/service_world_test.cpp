@@ -184,10 +184,9 @@ TEST(ServiceWorld, EveryStopRequestEndsTheServiceInOrder) {
                                     std::string("kill -HUP $S")}) {
         process_result run = service_world(
             {}, "\"$T\" i '' > \"$L/service.out\" & S=$!; sleep 2; " + stop +
-                    "; wait $S; echo service=$?; cat \"$L/service.out\"; \"$D\" sem 2");
+                    "; wait $S; echo service=$?; cat \"$L/service.out\"");
         EXPECT_EQ(values_of(run.out, "service"), std::vector<std::string>{"0"}) << stop;
         EXPECT_NE(run.out.find("Signal caught..."), std::string::npos) << stop;
-        EXPECT_EQ(values_of(run.out, "sem2"), std::vector<std::string>{"1"}) << stop;
     }
 }
 
@@ -229,9 +228,8 @@ TEST(ServiceWorld, DaemonLogsToSyslogAndIsStoppedByTheStopCommand) {
 TEST(ServiceWorld, PicFailureEndsTheServiceWithFailureAndFreesTheLine) {
     SKIP_WITHOUT_WORLDS();
     process_result run = service_world({"--do", "pic fault stop 3000"},
-                                       "\"$T\" i '' 2>\"$L/service.err\"; echo service=$?; \"$D\" sem 2; cat \"$L/service.err\"");
+                                       "\"$T\" i '' 2>\"$L/service.err\"; echo service=$?; cat \"$L/service.err\"");
     EXPECT_EQ(values_of(run.out, "service"), std::vector<std::string>{"1"});
-    EXPECT_EQ(values_of(run.out, "sem2"), std::vector<std::string>{"1"});
 }
 
 TEST(ServiceWorld, RefusedCompressionLevelFallsBackToTheDefault) {

@@ -49,9 +49,11 @@ void print_hex(const char* key, const std::vector<std::uint8_t>& bytes) {
 }
 
 void hold_lock(const char* operation, semaphore_index index, long seconds) {
-    print_ok(operation, sem_lock(index));
+    bool locked = sem_lock(index);
+    print_ok(operation, locked);
     std::fflush(stdout);
     sleep(static_cast<unsigned>(seconds));
+    if (locked) sem_unlock(index);
 }
 
 const std::map<std::string, std::function<bool(bool)>> lines = {
