@@ -10,7 +10,7 @@ here=$(dirname "$(readlink -f "$0")")
 reports=$(mktemp -d /tmp/tovk-soak.XXXXXX)
 deadline=$(($(date +%s) + minutes * 60))
 
-runs=0 failures=0 verified=0 acks=0 first_rss= last_rss= failed_seeds=
+runs=0 failures=0 verified=0 acks=0 first_rss= last_rss= failed_seeds= low_end= high_end=
 trap 'deadline=0' INT TERM
 while [ "$(date +%s)" -lt "$deadline" ]; do
   seed=$(od -An -N4 -tu4 /dev/urandom | tr -d ' ')
@@ -26,19 +26,24 @@ while [ "$(date +%s)" -lt "$deadline" ]; do
   rss_end=$(value rss_end_kb "$(grep '^rss_end_kb=' <<<"$out")")
   first_rss=${first_rss:-$rss_start}
   last_rss=${rss_end:-$last_rss}
-  if grep -q '^result=ok$' <<<"$out"; then
+  if [ -n "$rss_end" ]; then
+    [ -z "$low_end" ] || [ "$rss_end" -lt "$low_end" ] && low_end=$rss_end
+    [ -z "$high_end" ] || [ "$rss_end" -gt "$high_end" ] && high_end=$rss_end
+  fi
+  if grep -q '^result=ok$' <<<"$out" && ! grep -q 'lock balance broken' <<<"$out"; then
     echo "seed $seed: ok ($(value data "$summary") data, $(value ack "$summary") acks, rss ${rss_start}->${rss_end} kB)"
   else
     failures=$((failures + 1))
     failed_seeds="$failed_seeds $seed"
     echo "$out" >"$reports/seed-$seed.txt"
     mv "$logs" "$reports/seed-$seed.logs"
-    broken=$(grep -E '^(MISMATCH|EXPECTATION FAILED)|^(refserver|service|semaphores|lines_busy)=' <<<"$out" | head -8)
+    broken=$(grep -E '^(MISMATCH|EXPECTATION FAILED)|^(refserver|service|semaphores|lines_busy)=|lock balance broken' <<<"$out" | head -8)
     echo "seed $seed: FAILED (output in $reports/seed-$seed.txt)"
     sed 's/^/    /' <<<"$broken"
   fi
   rm -rf "$logs"
 done
 echo "soak: seeds=$runs packets_verified=$verified acks=$acks failures=$failures${failed_seeds:+ (seeds$failed_seeds)}"
-echo "soak: service rss first start=${first_rss:-?} kB, last end=${last_rss:-?} kB; reports in $reports"
+echo "soak: service rss first start=${first_rss:-?} kB, last end=${last_rss:-?} kB," \
+  "ends between ${low_end:-?} and ${high_end:-?} kB; reports in $reports"
 [ "$failures" -eq 0 ]
