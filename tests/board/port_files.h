@@ -14,12 +14,17 @@ public:
     port_files(const port_files&) = delete;
     port_files& operator=(const port_files&) = delete;
 
+    // Through a descriptor of their own, whatever the port's one allows.
     std::uint32_t data(const unique_fd& port) const;
     std::uint32_t direction(const unique_fd& port) const;
     void set_data(const unique_fd& port, std::uint32_t word) const;
     void set_direction(const unique_fd& port, std::uint32_t word) const;
 
+    // Reopens the port's file write-only: its reads fail, its writes land.
+    void make_write_only(unique_fd& port) const;
+
 private:
+    std::string path(const unique_fd& port) const;
     std::string folder_;
 };
 

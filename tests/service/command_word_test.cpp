@@ -41,7 +41,6 @@ const word_case cases[] = {
     {{0x01, 0x02, 0x01, 0x21}, 3, word_kind::device, route(2, false, false), device(2, 1, 33, delivery::legacy)},
     // Above 64 always a packet; 64 itself a pulse; 0 nothing to send.
     {{0x00, 0x01, 0x20, 0x41}, 0, word_kind::device, {}, device(1, 32, 65, delivery::packet)},
-    {{0x00, 0x01, 0x20, 0xFF}, 2, word_kind::device, {}, device(1, 32, 255, delivery::packet)},
     {{0x00, 0x01, 0x20, 0x40}, 9, word_kind::device, {}, device(1, 32, 64, delivery::legacy)},
     {{0x03, 0x01, 0x05, 0x00}, 3, word_kind::device, {}, device(1, 5, 0, delivery::none)},
     // Mode byte: bit 2 is the route flag, only 1 and 2 are modes.
