@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 
 namespace boardsim {
 namespace {
@@ -28,55 +28,36 @@ struct recorded_board {
                                [](port_id port) { return port == port_id::b ? std::string("stream=1 consumed=42") : ""; },
                            }};
 
-    std::vector<std::string> lines(const std::string& word = "") const {
+    std::vector<std::string> lines() const {
         std::vector<std::string> texts;
-        for (const log_entry& entry : log.read("lines", word, 0)) texts.push_back(entry.text);
+        for (const log_entry& entry : log.read("lines", "", 0)) texts.push_back(entry.text);
         return texts;
     }
 };
 
-TEST(BoardPorts, OutputsReadAsWrittenInputsAsTheBoardDrivesThem) {
-    recorded_board world;
-    board_model& board = world.board;
-    EXPECT_EQ(board.read_register(port_id::h, 0), 0x20u) << "aux power present at start";
-    board.write_register(port_id::h, 0, 0x0C);
-    EXPECT_EQ(board.read_register(port_id::h, 0), 0x20u) << "writes to input lines do not show";
-    board.write_register(port_id::h, 4, 0x0C);
-    EXPECT_EQ(board.read_register(port_id::h, 0), 0x2Cu);
-    EXPECT_EQ(board.read_register(port_id::h, 4), 0x0Cu);
-    board.set_aux_power(false);
-    EXPECT_EQ(board.read_register(port_id::h, 0), 0x0Cu);
-    board.write_register(port_id::h, 4, 0x2C);
-    board.set_aux_power(true);
-    EXPECT_EQ(board.read_register(port_id::h, 0), 0x0Cu) << "an output line hides what the board drives";
-}
-
-TEST(BoardPorts, HooksSeeEveryWriteAndTheChangeBeforeItLands) {
-    recorded_board world;
-    world.board.write_register(port_id::b, 4, 0xFF);
-    world.board.write_register(port_id::b, 0, 0x41);
-    world.board.write_register(port_id::b, 0, 0x41);
-    world.board.write_register(port_id::h, 4, 0x0C);
-    world.board.write_register(port_id::h, 0, 0x08);
-    // Port H: making bits 2-3 outputs (still low) changes no level; the data write then selects channel 2.
-    std::vector<std::string> expected{"after B 0",  "before B 0->65",  "after B 65", "after B 65",
-                                      "after H 32", "before H 32->40", "after H 40"};
-    EXPECT_EQ(world.calls, expected);
-}
-
-TEST(BoardPorts, LineChangesAreLoggedByNameWithThePortBStamp) {
+// Hooks see every write, and a change before it lands; the lines log names
+// each changed line, with the PIC's stamp on port B.
+TEST(BoardPorts, WritesReachTheHooksAndLineChangesAreLoggedByName) {
     recorded_board world;
     board_model& board = world.board;
     board.write_register(port_id::b, 4, 0xFF);
     board.write_register(port_id::b, 0, 0x41);
+    board.write_register(port_id::b, 0, 0x41);
     board.write_register(port_id::b, 0, 0x43);
+    board.write_register(port_id::h, 4, 0x0C);  // outputs, still low: no level changes
+    board.write_register(port_id::h, 0, 0x08);
     board.write_register(port_id::a, 4, 0x88);
     board.write_register(port_id::a, 0, 0x88);
+    EXPECT_EQ(world.calls, (std::vector<std::string>{"after B 0", "before B 0->65", "after B 65", "after B 65",
+                                                     "before B 65->67", "after B 67", "after H 32", "before H 32->40",
+                                                     "after H 40", "after A 0", "before A 0->136", "after A 136"}));
     EXPECT_EQ(world.lines(), (std::vector<std::string>{
                                  "direction port=B old=0x00 new=0xff",
                                  "line name=channel_select port=B old=0 new=1 stream=1 consumed=42",
                                  "line name=pic_attention port=B old=0 new=1 stream=1 consumed=42",
                                  "line name=channel_select port=B old=1 new=3 stream=1 consumed=42",
+                                 "direction port=H old=0x00 new=0x0c",
+                                 "line name=serial_channel port=H old=0 new=2",
                                  "direction port=A old=0x00 new=0x88",
                                  "line name=auxpwrdis port=A old=0 new=1",
                                  "line name=A.3 port=A old=0 new=1",
@@ -162,10 +143,7 @@ TEST(WorldLog, MarksKindsFirstWordsAndFiles) {
     EXPECT_EQ(frames[0].seq, 4u);
     EXPECT_EQ(event_log::format(frames[0]).rfind("seq=4 t=", 0), 0u);
     std::ifstream file(dir + "/pic.log");
-    std::stringstream text;
-    text << file.rdbuf();
-    std::string mirrored = text.str();
-    EXPECT_EQ(std::count(mirrored.begin(), mirrored.end(), '\n'), 3);
+    EXPECT_EQ(std::count(std::istreambuf_iterator<char>(file), {}, '\n'), 3);
     std::filesystem::remove_all(dir);
 }
 

@@ -22,9 +22,12 @@
 namespace refserver_fakes {
 
 using bytes = std::vector<std::uint8_t>;
+using steady = std::chrono::steady_clock;
 
 constexpr std::size_t lead = 115;          // 28.076171875 ms at 4096 bytes/s
 constexpr std::size_t window_bytes = 4096;  // one second of two channels
+
+inline bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 // The capture the host makes when its read of the stream starts at `read_begin`.
 inline bytes capture_from(std::uint64_t seed, std::uint64_t stream, std::uint64_t read_begin) {
@@ -56,8 +59,7 @@ inline bytes ack_packet() { return {0x54, 0x45, 0x33, 0x00, 0x0A, 0, 0, 0, 0, 0,
 class fake_service {
 public:
     bool connect_to(std::uint16_t port, std::chrono::milliseconds patience = std::chrono::seconds(5)) {
-        auto until = std::chrono::steady_clock::now() + patience;
-        while (std::chrono::steady_clock::now() < until) {
+        for (auto until = steady::now() + patience; steady::now() < until;) {
             close_socket();
             fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
             sockaddr_in address{};
@@ -70,15 +72,15 @@ public:
         return false;
     }
 
+    // Connected, and the server's first word has come.
+    bool connect_and_read_word(std::uint16_t port) { return connect_to(port) && read_word(); }
+
     ~fake_service() { close_socket(); }
 
     // The next command word, or nothing within the patience.
     std::optional<bytes> read_word(std::chrono::milliseconds patience = std::chrono::seconds(5)) {
         bytes word;
-        auto until = std::chrono::steady_clock::now() + patience;
-        while (word.size() < 4 && std::chrono::steady_clock::now() < until) {
-            pollfd watched{fd_, POLLIN, 0};
-            if (::poll(&watched, 1, 50) <= 0) continue;
+        for (auto until = steady::now() + patience; word.size() < 4 && readable(until);) {
             std::uint8_t buffer[4];
             ssize_t count = ::recv(fd_, buffer, 4 - word.size(), 0);
             if (count <= 0) return std::nullopt;
@@ -100,13 +102,9 @@ public:
 
     // True once the server has closed its end.
     bool wait_closed(std::chrono::milliseconds patience = std::chrono::seconds(5)) {
-        auto until = std::chrono::steady_clock::now() + patience;
-        while (std::chrono::steady_clock::now() < until) {
-            pollfd watched{fd_, POLLIN, 0};
-            if (::poll(&watched, 1, 50) <= 0) continue;
-            std::uint8_t scratch[64];
-            ssize_t count = ::recv(fd_, scratch, sizeof scratch, 0);
-            if (count <= 0) return true;
+        std::uint8_t scratch[64];
+        for (auto until = steady::now() + patience; readable(until);) {
+            if (::recv(fd_, scratch, sizeof scratch, 0) <= 0) return true;
         }
         return false;
     }
@@ -117,6 +115,13 @@ public:
     }
 
 private:
+    bool readable(steady::time_point until) {
+        for (pollfd watched{fd_, POLLIN, 0}; steady::now() < until;) {
+            if (::poll(&watched, 1, 50) > 0) return true;
+        }
+        return false;
+    }
+
     int fd_ = -1;
 };
 

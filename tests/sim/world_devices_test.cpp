@@ -5,31 +5,15 @@
 
 namespace {
 
-TEST(WorldPorts, OutputsReadBackAndInputsFollowTheBoard) {
+TEST(WorldDevices, DeviceFilesReadAndWriteTheBoardAndFailOnDemand) {
     SKIP_WITHOUT_WORLDS();
-    process_result result = in_world({}, R"(
+    process_result result = in_world({"--missing", "adc3", "--unopenable", "portc", "--do", "adc fail 1 eio"}, R"(
         $P write portb 4 0xff; $P write portb 0 0xa5; $P read portb 0; $P read portb 4
-        $P write porta 4 0x0f; $P write porta 0 0xff; $P read porta 0
+        $P write porta 0 0xff; $P write porta 4 0x0f; $P read porta 0
         $P read porth 0; $B ctl aux off; $P read porth 0; $B ctl aux on; $P read porth 0
         $P write porth 4 0x20; $P write porth 0 0x00; $P read porth 0
         $B ctl regs | grep port=B
-        $B ctl log lines)");
-    ASSERT_EQ(result.status, 0) << result.err;
-    EXPECT_EQ(values_of(result.out, "value"),
-              (std::vector<std::string>{"0xa5", "0xff", "0x0f", "0x20", "0x00", "0x20", "0x00"}));
-    EXPECT_EQ(lines_with(result.out, {"port=B data=0xa5 dir=0xff level=0xa5"}).size(), 1u);
-    // Port A's inputs stay low whatever was written to them.
-    EXPECT_EQ(lines_with(result.out, {"line name=auxpwrdis"}).size(), 0u);
-    // Aux power removed, then its line made an output written low.
-    EXPECT_EQ(lines_with(result.out, {"line name=auxpwr ", "old=1 new=0"}).size(), 2u);
-    EXPECT_EQ(lines_with(result.out, {"direction port=H old=0x00 new=0x20"}).size(), 1u);
-    EXPECT_EQ(lines_with(result.out, {"line name=batt_measure port=B old=0 new=1"}).size(), 1u);
-    EXPECT_EQ(lines_with(result.out, {"line name=channel_select port=B old=0 new=1"}).size(), 1u);
-}
-
-TEST(WorldAdc, FailuresAndMissingDevicesOnDemand) {
-    SKIP_WITHOUT_WORLDS();
-    process_result result = in_world({"--missing", "adc3", "--unopenable", "portc", "--do", "adc fail 1 eio"}, R"(
+        $B ctl log lines
         $P open /dev/adc3; $P open /dev/portc; $P adc 1 4
         $B ctl adc fail 1 short; $P adc 1 4
         $B ctl adc fail 1 off; $P adc 1 4
@@ -37,8 +21,19 @@ TEST(WorldAdc, FailuresAndMissingDevicesOnDemand) {
         $B ctl device porta missing; $P open /dev/porta; $P open /dev/.board/porta
         $B ctl device porta present; $P open /dev/porta)");
     ASSERT_EQ(result.status, 0) << result.err;
-    EXPECT_EQ(values_of(result.out, "open"),
-              (std::vector<std::string>{"No", "Permission", "ok", "No", "No", "ok"}));
+    // Port A is written while all its lines are inputs: the four made outputs
+    // then show it, the inputs stay low whatever was written to them.
+    EXPECT_EQ(values_of(result.out, "value"),
+              (std::vector<std::string>{"0xa5", "0xff", "0x0f", "0x20", "0x00", "0x20", "0x00"}));
+    EXPECT_EQ(lines_with(result.out, {"line name=auxpwrdis"}).size(), 0u);
+    EXPECT_EQ(lines_with(result.out, {"port=B data=0xa5 dir=0xff level=0xa5"}).size(), 1u);
+    // Aux power removed, then its line made an output written low.
+    EXPECT_EQ(lines_with(result.out, {"line name=auxpwr ", "old=1 new=0"}).size(), 2u);
+    EXPECT_EQ(lines_with(result.out, {"direction port=H old=0x00 new=0x20"}).size(), 1u);
+    EXPECT_EQ(lines_with(result.out, {"line name=batt_measure port=B old=0 new=1"}).size(), 1u);
+    EXPECT_EQ(lines_with(result.out, {"line name=channel_select port=B old=0 new=1"}).size(), 1u);
+
+    EXPECT_EQ(values_of(result.out, "open"), (std::vector<std::string>{"No", "Permission", "ok", "No", "No", "ok"}));
     EXPECT_EQ(values_of(result.out, "error"), (std::vector<std::string>{"Input/output"}));
     EXPECT_EQ(values_of(result.out, "bytes"), (std::vector<std::string>{"2", "4"}));
 }

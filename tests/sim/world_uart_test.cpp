@@ -41,29 +41,17 @@ TEST(WorldUart, FixtureAnswersWithItsVariantsPerChannel) {
               (std::vector<std::string>{"d5", "d5", "d5", "-", "15", "-", "2a", "5633"}));
 }
 
-class socket_peer {
-public:
-    explicit socket_peer(int fd) : fd_(fd) {}
-    ~socket_peer() {
-        if (fd_ != -1) close(fd_);
+// What the device end of a socket channel receives, up to `wanted` bytes.
+std::string receive(int fd, std::size_t wanted) {
+    std::string got;
+    char buffer[256];
+    for (pollfd ready{fd, POLLIN, 0}; got.size() < wanted && poll(&ready, 1, 5000) > 0;) {
+        ssize_t count = recv(fd, buffer, sizeof buffer, 0);
+        if (count <= 0) break;
+        got.append(buffer, static_cast<std::size_t>(count));
     }
-    int fd() const { return fd_; }
-    std::string receive(std::size_t wanted, int timeout_ms) {
-        std::string got;
-        while (got.size() < wanted) {
-            pollfd ready{fd_, POLLIN, 0};
-            if (poll(&ready, 1, timeout_ms) <= 0) break;
-            char buffer[256];
-            ssize_t count = recv(fd_, buffer, sizeof buffer, 0);
-            if (count <= 0) break;
-            got.append(buffer, static_cast<std::size_t>(count));
-        }
-        return got;
-    }
-
-private:
-    int fd_;
-};
+    return got;
+}
 
 int connect_to(const std::string& path) {
     for (int attempt = 0; attempt < 200; ++attempt) {
@@ -84,28 +72,29 @@ TEST(WorldUart, SocketEndpointTalksWithTheHostOnlyOnItsChannel) {
     std::string control = dir.path() + "/control";
     child_process world(boardsim_path, world_argv({"--control", control, "--channel", "1=unix:" + dir.path() + "/ch1"},
                                                   "while [ ! -e " + dir.path() + "/done ]; do sleep 0.02; done"));
-    socket_peer device(connect_to(dir.path() + "/ch1"));
-    ASSERT_NE(device.fd(), -1);
+    int device = connect_to(dir.path() + "/ch1");
+    ASSERT_NE(device, -1);
 
     child_process host(boardsim_path, {"boardsim", "run", "--control", control, "--", probe_path, "uart", "1", "a1b2"});
-    EXPECT_EQ(device.receive(2, 5000), "\xa1\xb2");
-    ASSERT_EQ(send(device.fd(), "\x5a\x5b", 2, 0), 2);
+    EXPECT_EQ(receive(device, 2), "\xa1\xb2");
+    ASSERT_EQ(send(device, "\x5a\x5b", 2, 0), 2);
     std::optional<process_result> answered = host.finish(std::chrono::seconds(20));
     ASSERT_TRUE(answered);
     EXPECT_EQ(values_of(answered->out, "reply"), (std::vector<std::string>{"5a5b"}));
 
     // Sent while channel 0 is selected: the host never sees it.
     EXPECT_EQ(run_in_world(control, {probe_path, "write", "porth", "0", "0"}).status, 0);
-    ASSERT_EQ(send(device.fd(), "\x01", 1, 0), 1);
+    ASSERT_EQ(send(device, "\x01", 1, 0), 1);
     usleep(100000);
     process_result later = run_in_world(control, {probe_path, "uart", "1", "c3"});
     EXPECT_EQ(values_of(later.out, "reply"), (std::vector<std::string>{"-"}));
-    EXPECT_EQ(device.receive(1, 5000), "\xc3");
+    EXPECT_EQ(receive(device, 1), "\xc3");
 
     process_result log = run_in_world(control, {boardsim_path, "ctl", "log", "uart"});
     EXPECT_EQ(lines_with(log.out, {"dropped ch=1 count=1"}).size(), 1u) << log.out;
     std::ofstream(dir.path() + "/done").put('\n');
     std::optional<process_result> ended = world.finish(std::chrono::seconds(20));
+    close(device);
     ASSERT_TRUE(ended);
     EXPECT_EQ(ended->status, 0) << ended->err;
 }
