@@ -22,6 +22,7 @@
 #include <cstring>
 #include <functional>
 #include <map>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -142,6 +143,17 @@ const std::map<std::string, operation> operations = {
      }}},
     {"await_running", {0, [](char**) {
          std::printf("running=%d\n", within_ten_seconds([] { return load_shared(block->running) != 0; }) ? 1 : 0);
+     }}},
+    // Any content, as a broken or foreign writer may leave the record, with
+    // every semaphore free again.
+    {"scramble", {1, [](char** w) {
+         std::mt19937 random(static_cast<std::uint32_t>(word_at(w, 0)));
+         auto* bytes = reinterpret_cast<unsigned char*>(block);
+         for (std::size_t i = 0; i < sizeof *block; ++i) bytes[i] = static_cast<unsigned char>(random());
+         int set = semget(ipc_key, semaphore_count, 0);
+         bool freed = set != -1;
+         for (int index = 0; index < semaphore_count && freed; ++index) freed = semctl(set, index, SETVAL, 1) == 0;
+         print_ok("scramble", freed);
      }}},
     // A slot claimed with a length no packet can have, as a corrupt record holds it.
     {"slot_length", {1, [](char** w) {
