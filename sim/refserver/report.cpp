@@ -55,8 +55,14 @@ std::string json_string(const std::string& text) {
     return quoted + "\"";
 }
 
+// Every line says when, in seconds since the server started: events of
+// different connections can then be put in order with the world's logs.
 void reporter::json_line(const std::string& object) {
-    if (json_) *json_ << object << std::endl;
+    if (!json_) return;
+    char stamp[32];
+    std::snprintf(stamp, sizeof stamp, "{\"t\":%.6f,",
+                  std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count());
+    *json_ << stamp << object.substr(1) << std::endl;
 }
 
 void reporter::packet(const packet_record& record) {

@@ -4,6 +4,7 @@
 
 #include "capture_check.h"
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <ostream>
@@ -61,6 +62,7 @@ private:
     std::ostream& out_;
     std::ostream& err_;
     std::ostream* json_;
+    std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
 };
 
 std::string json_string(const std::string& text);

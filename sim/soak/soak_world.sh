@@ -11,7 +11,7 @@ rss() { awk '/^VmRSS:/ { print $2 }' /proc/$S/status 2>/dev/null; }
 sleep 1
 echo "rss_start_kb=$(rss)"
 
-"$R" --pic-log "$L" --tolerance 24 --tovk "$T" --service-log "$L/service.err" \
+"$R" --pic-log "$L" --tolerance 24 --tovk "$T" --service-log "$L/service.err" --json "$L/refserver.json" \
     --random "$seed" --random-seconds "$seconds" >"$L/refserver.out" 2>&1
 refserver=$?
 cat "$L/refserver.out"
