@@ -438,7 +438,8 @@ void session::note_resend(const upstream_packet& packet, packet_record& record) 
 
 // Counts the acknowledgements among the bytes the close throws away (the
 // unfinished packet included): those that have arrived, and with an audit
-// those still on their way, which a plain close would lose in the reset.
+// those still on their way, which a plain close would lose in the reset. A
+// data packet among them still settles a resend the service owed.
 // Without an audit it only peeks, so the service's side of the close stays
 // as the script made it.
 void session::count_acks_left_at_close() {
@@ -453,7 +454,18 @@ void session::count_acks_left_at_close() {
     }
     std::uint64_t acks = 0;
     while (auto packet = unread.next()) {
-        if (packet->header.type != packet_type::data) ++acks;
+        if (packet->header.type != packet_type::data) {
+            ++acks;
+            continue;
+        }
+        // A packet the service left unfinished before may come again after
+        // the script's close: it still has to come from its first byte.
+        packet_record record;
+        note_resend(*packet, record);
+        if (!record.problem.empty()) {
+            ++counts_.mismatches;
+            report_.mismatch("after the script's close: " + record.problem, connection_->number);
+        }
     }
     if (unread.broken()) {
         ++counts_.mismatches;
