@@ -169,7 +169,7 @@ TEST(RefserverSession, PacketTheServiceLeftUnfinishedMustBeRepeated) {
              {3, 1, 0, ""},
              {5, 0, 1, "MISMATCH connection 2: after the script's close: "}}) {
         running_server server("request 1; expect closed within 5; " +
-                              std::string(each.in_the_close ? "hold; request 1; wait 0.5; disconnect; " : "") +
+                              std::string(each.in_the_close ? "hold; request 1; wait 0.5; disconnect; release; " : "") +
                               "request 1; expect data 1 within 5");
         bytes unfinished = data_packet(capture_from(seed, 3, 90));
         {
