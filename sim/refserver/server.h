@@ -49,11 +49,12 @@ public:
     static std::atomic<bool> stop_requested;
 
 private:
+    // Made by emplace(), which zeroes what has no constructor of its own.
     struct connection_state {
         unique_fd fd;
-        std::uint64_t number = 0;
+        std::uint64_t number;
         packet_framer framer;
-        bool first_data_seen = false;
+        bool first_data_seen;
     };
 
     struct cut_prefix {

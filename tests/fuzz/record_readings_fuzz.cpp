@@ -20,7 +20,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     pic_parameters parameters{};
     if (!pic_parameters_from(*block, parameters)) return 0;
     std::size_t out_size = pic_capture_size(parameters);
-    if (out_size == 0 || out_size > 65536 * 32 / 8) std::abort();
+    // A rate of a few samples a second fills no whole byte: an empty capture.
+    if (out_size > 65536 * 8 / 8) std::abort();
     std::size_t in_size = (static_cast<std::size_t>(parameters.rate) * parameters.in_channels + 7) / 8;
     FuzzedDataProvider input(data, size);
     std::vector<std::uint8_t> stream = input.ConsumeBytes<std::uint8_t>(in_size);

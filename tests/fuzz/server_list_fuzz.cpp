@@ -12,12 +12,14 @@
 
 namespace {
 
-void check_entry(const shared_state& block) {
+// Only a parsed list is known to hold nothing but digits and dots; a foreign
+// one may hold anything, which a connection attempt then refuses.
+void check_entry(const shared_state& block, bool parsed) {
     const char* entry = current_server(block);
     std::size_t length = std::strlen(entry);
     bool inside = entry[0] == '\0' || (entry >= block.servers && entry + length < block.servers + server_list_size);
     if (!inside) std::abort();
-    for (std::size_t i = 0; i < length; ++i) {
+    for (std::size_t i = 0; i < length && parsed; ++i) {
         if ((entry[i] < '0' || entry[i] > '9') && entry[i] != '.') std::abort();
     }
 }
@@ -38,9 +40,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (block->servers_len < 1 || block->server_pos < 0 || block->server_pos >= block->servers_len) std::abort();
     }
     for (int step = 0; step < 4; ++step) {
-        check_entry(*block);
+        check_entry(*block, parse_first);
         next_server(*block);
     }
-    check_entry(*block);
+    check_entry(*block, parse_first);
     return 0;
 }

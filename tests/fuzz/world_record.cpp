@@ -18,7 +18,7 @@ void scramble_record(const std::uint8_t* data, std::size_t size) {
     shared_state* block = world_record();
     if (block == nullptr) return;
     std::memset(block, 0, sizeof *block);
-    std::memcpy(block, data, std::min(size, sizeof *block));
+    if (data != nullptr) std::memcpy(block, data, std::min(size, sizeof *block));
     int set = semget(ipc_key, semaphore_count, 0);
     for (int index = 0; index < semaphore_count; ++index) semctl(set, index, SETVAL, 1);
 }
