@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <system_error>
 
 namespace boardsim {
 
@@ -30,7 +31,9 @@ void pass_signal(int signal_number) {
 
 int connect_or_complain(const std::string& path) {
     int fd = connect_unix(path);
-    if (fd == -1) std::fprintf(stderr, "boardsim: cannot reach the world at %s: %s\n", path.c_str(), std::strerror(errno));
+    if (fd == -1)
+        std::fprintf(stderr, "boardsim: cannot reach the world at %s: %s\n", path.c_str(),
+                     std::generic_category().message(errno).c_str());
     return fd;
 }
 
@@ -79,7 +82,7 @@ int run_client(const std::string& path, const std::vector<std::string>& command)
     std::string line;
     while (reader.next(line)) {
         if (line.rfind("exit=", 0) == 0) {
-            status = std::atoi(line.c_str() + 5);
+            status = static_cast<int>(std::strtol(line.c_str() + 5, nullptr, 10));
             break;
         }
         if (line.rfind("error: ", 0) == 0) {

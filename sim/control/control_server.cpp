@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <system_error>
 
 namespace boardsim {
 
@@ -26,7 +27,7 @@ int listen_unix(const std::string& path, std::string& error) {
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     unlink(path.c_str());
     if (fd == -1 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, 64) != 0) {
-        error = "cannot listen on " + path + ": " + std::strerror(errno);
+        error = "cannot listen on " + path + ": " + std::generic_category().message(errno);
         if (fd != -1) close(fd);
         return -1;
     }
@@ -40,7 +41,7 @@ control_server::~control_server() { stop(); }
 bool control_server::make_private_path(std::string& error) {
     char pattern[] = "/tmp/boardsim.XXXXXX";
     if (mkdtemp(pattern) == nullptr) {
-        error = std::string("cannot make a private directory: ") + std::strerror(errno);
+        error = std::string("cannot make a private directory: ") + std::generic_category().message(errno);
         return false;
     }
     private_dir_ = pattern;

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <system_error>
 
 namespace boardsim {
 
@@ -26,7 +27,7 @@ bool bind_file(const std::string& source, const std::string& target) {
 
 bool device_binder::bind_uart(const std::string& terminal, std::string& error) {
     if (bind_file(terminal, "/dev/ttyAM1")) return true;
-    error = std::string("cannot bind /dev/ttyAM1: ") + std::strerror(errno);
+    error = std::string("cannot bind /dev/ttyAM1: ") + std::generic_category().message(errno);
     return false;
 }
 
@@ -40,7 +41,7 @@ bool device_binder::bind_present(std::string& error) {
             present = board_.device(name) != device_state::missing;
         }
         if (present && !bind(name)) {
-            error = "cannot bind /dev/" + std::string(name) + ": " + std::strerror(errno);
+            error = "cannot bind /dev/" + std::string(name) + ": " + std::generic_category().message(errno);
             return false;
         }
     }

@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <system_error>
 
 namespace boardsim {
 
@@ -145,7 +146,7 @@ std::unique_ptr<channel_device> make_socket_device(const std::string& path, std:
     unlink(path.c_str());
     if (listener == -1 || bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
         listen(listener, 4) != 0) {
-        error = "cannot listen on " + path + ": " + std::strerror(errno);
+        error = "cannot listen on " + path + ": " + std::generic_category().message(errno);
         if (listener != -1) close(listener);
         return nullptr;
     }
@@ -165,14 +166,14 @@ bool uart_switch::open(std::string& error) {
     master_ = ::open("/dev/ptmx", O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     char name[64];
     if (master_ == -1 || grantpt(master_) != 0 || unlockpt(master_) != 0 || ptsname_r(master_, name, sizeof name) != 0) {
-        error = std::string("cannot open a pseudo-terminal: ") + std::strerror(errno);
+        error = std::string("cannot open a pseudo-terminal: ") + std::generic_category().message(errno);
         return false;
     }
     slave_path_ = name;
     slave_ = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     termios line{};
     if (slave_ == -1 || tcgetattr(slave_, &line) != 0) {
-        error = std::string("cannot open the pseudo-terminal's slave: ") + std::strerror(errno);
+        error = std::string("cannot open the pseudo-terminal's slave: ") + std::generic_category().message(errno);
         return false;
     }
     cfmakeraw(&line);

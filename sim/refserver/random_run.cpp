@@ -17,6 +17,7 @@
 #include <map>
 #include <random>
 #include <sstream>
+#include <system_error>
 
 namespace refserver {
 
@@ -345,7 +346,7 @@ std::vector<std::string> audit_run(const audit_input& input, std::string& summar
         std::size_t at = line.find("Generated packet: ");
         if (at == std::string::npos) continue;
         unsigned channel = 0, address = 0, code = 0;
-        if (std::sscanf(line.c_str() + at + 18, "%u %u %u", &channel, &address, &code) != 3) continue;
+        if (!(std::istringstream(line.substr(at + 18)) >> channel >> address >> code)) continue;
         ++generated;
         ++expected[hex_text(framed_packet({static_cast<std::uint8_t>(address - 1), 0x02, 0x40,
                                            static_cast<std::uint8_t>(code)}))];
@@ -416,6 +417,7 @@ void random_run::start(side_command& side) {
     std::vector<std::string> argv{"tovk"};
     argv.insert(argv.end(), side.words.begin(), side.words.end());
     std::vector<char*> pointers;
+    pointers.reserve(argv.size() + 1);
     for (std::string& word : argv) pointers.push_back(word.data());
     pointers.push_back(nullptr);
     pid_t pid = fork();
@@ -489,7 +491,7 @@ bool random_run::open_blackhole(const std::string& address, std::uint16_t port, 
     // Backlog 0 holds one finished handshake; with it queued and never
     // accepted, every further SYN is dropped.
     if (bind(listener, raw, sizeof place) != 0 || ::listen(listener, 0) != 0 || connect(filler, raw, sizeof place) != 0) {
-        return error = "black hole on " + address + ": " + std::strerror(errno), false;
+        return error = "black hole on " + address + ": " + std::generic_category().message(errno), false;
     }
     return true;
 }

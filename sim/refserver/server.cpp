@@ -12,6 +12,7 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <system_error>
 
 namespace refserver {
 
@@ -71,7 +72,7 @@ session::session(server_options options, std::vector<step> steps, reporter& repo
 
 bool session::listen(std::string& error) {
     listener_.reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!listener_) return error = std::string("socket: ") + std::strerror(errno), false;
+    if (!listener_) return error = std::string("socket: ") + std::generic_category().message(errno), false;
     int yes = 1;
     setsockopt(listener_.get(), SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
     // Set before listen so that accepted connections start with it.
@@ -87,7 +88,7 @@ bool session::listen(std::string& error) {
     if (::bind(listener_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
         ::listen(listener_.get(), 1) != 0) {
         return error = "listen on " + options_.bind_address + ":" + std::to_string(options_.port) + ": " +
-                       std::strerror(errno),
+                       std::generic_category().message(errno),
                false;
     }
     socklen_t length = sizeof address;
@@ -330,7 +331,7 @@ void session::read_connection() {
     ssize_t count = ::recv(connection_->fd.get(), buffer.data(), buffer.size(), MSG_DONTWAIT);
     if (count < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) return;
     if (count <= 0) {
-        close_connection(count == 0 ? "closed by the service" : std::string("receive failed: ") + std::strerror(errno),
+        close_connection(count == 0 ? "closed by the service" : std::string("receive failed: ") + std::generic_category().message(errno),
                          count == 0 ? ended_by::service : ended_by::reset);
         return;
     }
@@ -533,7 +534,7 @@ bool session::send_bytes(const std::vector<std::uint8_t>& data) {
             // a reset, which drops what it still had to send: a reset either way.
             int error = errno;
             take_what_arrived();
-            if (connection_) close_connection(std::string("send failed: ") + std::strerror(error), ended_by::reset);
+            if (connection_) close_connection(std::string("send failed: ") + std::generic_category().message(error), ended_by::reset);
         }
     }
     counts_.words += sent / 4;

@@ -36,6 +36,7 @@ bool verb_interpreter::execute(const verb_words& words, verb_reply& reply) {
 bool verb_interpreter::run_at_start(const std::vector<std::string>& verbs, const std::string& script,
                                     std::string& error) {
     std::vector<verb_words> requests;
+    requests.reserve(verbs.size());
     for (const std::string& verb : verbs) requests.push_back(decode_words(verb));
     if (!script.empty() && !read_script(script, requests)) {
         error = "cannot read the script " + script;

@@ -51,7 +51,7 @@ int launch_world(const world_options& options) {
         std::perror("boardsim: fork");
         return 125;
     }
-    if (pid == 0) std::exit(run_as_init(options));
+    if (pid == 0) std::exit(run_as_init(options));  // NOLINT(concurrency-mt-unsafe): forked before any thread starts
     world_pid = pid;
     struct sigaction action {};
     action.sa_handler = forward_to_world;

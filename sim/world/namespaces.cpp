@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -30,7 +31,7 @@ bool write_file(const char* path, const std::string& text) {
     return written;
 }
 
-std::string failure(const std::string& what) { return what + ": " + std::strerror(errno); }
+std::string failure(const std::string& what) { return what + ": " + std::generic_category().message(errno); }
 
 const char* const host_nodes[] = {"null", "zero", "full", "random", "urandom", "tty", "fuse"};
 

@@ -20,7 +20,7 @@ void pass_kills(pid_t pid, line_reader& reader) {
     std::string line;
     while (reader.next(line)) {
         std::vector<std::string> request = decode_words(line);
-        if (request.size() == 2 && request[0] == "kill") kill(pid, std::atoi(request[1].c_str()));
+        if (request.size() == 2 && request[0] == "kill") kill(pid, static_cast<int>(std::strtol(request[1].c_str(), nullptr, 10)));
     }
 }
 

@@ -29,6 +29,7 @@ void install_forwarding() {
 
 std::vector<char*> pointers_to(std::vector<std::string>& strings) {
     std::vector<char*> pointers;
+    pointers.reserve(strings.size() + 1);
     for (std::string& text : strings) pointers.push_back(text.data());
     pointers.push_back(nullptr);
     return pointers;
@@ -40,7 +41,7 @@ bool starts_with(const std::string& text, const char* prefix) { return text.rfin
 [[noreturn]] void become(char** argv, char** environment, const std::vector<int>& stdio, const std::string& cwd) {
     sigset_t none;
     sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
+    pthread_sigmask(SIG_SETMASK, &none, nullptr);
     for (int signal_number : {SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGPIPE}) signal(signal_number, SIG_DFL);
     for (std::size_t i = 0; i < stdio.size() && i < 3; ++i) dup2(stdio[i], static_cast<int>(i));
     if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
@@ -66,7 +67,7 @@ void supervisor::prepare_environment(const std::string& shim_path, const std::st
         if (starts_with(variable, "LD_PRELOAD=")) {
             if (!variable.substr(11).empty()) preload += (preload.empty() ? "" : ":") + variable.substr(11);
         } else if (starts_with(variable, "ASAN_OPTIONS=")) {
-            asan = variable.substr(13) + ":" + asan;
+            asan.insert(0, variable.substr(13) + ":");
         } else if (!starts_with(variable, "BOARDSIM_CONTROL=") && !starts_with(variable, "BOARDSIM_UART_CONSUMED=")) {
             environment_.push_back(variable);
         }

@@ -9,5 +9,5 @@ void report_error(const char* name) {
 
 void fatal_error(const char* name) {
     report_error(name);
-    std::exit(1);
+    std::exit(1);  // NOLINT(concurrency-mt-unsafe): tovk runs no threads
 }

@@ -106,7 +106,7 @@ bool route_set_from_ints(int index, int enable) {
 int auxpwrdis_get() {
     std::uint32_t word = 0;
     if (!gpio_read(porta_fd, gpio_register::data, word)) return -1;
-    return (word >> 7) & 1;
+    return static_cast<int>((word >> 7) & 1u);
 }
 
 bool auxpwr_poll(shared_state& block) {

@@ -35,7 +35,7 @@ bool low_latency_update(bool on) {
     if (on) {
         settings.flags |= ASYNC_LOW_LATENCY;
     } else {
-        settings.flags &= ~ASYNC_LOW_LATENCY;
+        settings.flags &= ~static_cast<int>(ASYNC_LOW_LATENCY);
     }
     return ioctl(serial_fd.get(), TIOCSSERIAL, &settings) == 0;
 }

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 
 key_t ipc_key = -1;
 
@@ -32,7 +33,7 @@ shared_state* attach_shared_state() {
     }
     shared_state_id = id;
     void* address = shmat(id, nullptr, 0);
-    if (address == reinterpret_cast<void*>(-1)) return nullptr;
+    if (reinterpret_cast<std::intptr_t>(address) == -1) return nullptr;
     return static_cast<shared_state*>(address);
 }
 

@@ -1,7 +1,3 @@
 #include "main/front_end.h"
 
-#include <cstdlib>
-
-int main(int argc, char** argv, char** envp) {
-    std::exit(run_front_end(argc, argv, envp));
-}
+int main(int argc, char** argv, char** envp) { return run_front_end(argc, argv, envp); }

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <optional>
 
 namespace {
@@ -112,7 +113,7 @@ std::uint8_t rate_byte(std::uint32_t divisor) { return static_cast<std::uint8_t>
 }  // namespace
 
 int pic_bytes(double ms, double rate, double channels) {
-    return static_cast<int>(rate * ms * channels / 8000.0 + 0.5);
+    return static_cast<int>(std::lround(rate * ms * channels / 8000.0));
 }
 
 sampling_start_frame pic_sampling_frame(std::uint32_t rate) {

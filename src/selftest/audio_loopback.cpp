@@ -320,8 +320,8 @@ int audio_loopback_test(int tone_bin) {
             return out_of_memory;
         }
     }
-    auto hw = [&](int stream) { return reinterpret_cast<snd_pcm_hw_params_t*>(containers[2 * stream].get()); };
-    auto sw = [&](int stream) { return reinterpret_cast<snd_pcm_sw_params_t*>(containers[2 * stream + 1].get()); };
+    auto hw = [&](std::size_t stream) { return reinterpret_cast<snd_pcm_hw_params_t*>(containers[2 * stream].get()); };
+    auto sw = [&](std::size_t stream) { return reinterpret_cast<snd_pcm_sw_params_t*>(containers[2 * stream + 1].get()); };
 
     byte_buffer playback_period;
     byte_buffer capture_period;

@@ -17,7 +17,7 @@ bool parse_in_range(const char* text, long low, long high, long& value) {
 // The parity letter folded to upper case, or 0 when it is none of N, E, O.
 char parity_letter(const char* text) {
     char letter = static_cast<char>(text[0] & ~0x20);
-    return letter == 'N' || letter == 'E' || letter == 'O' ? letter : 0;
+    return letter == 'N' || letter == 'E' || letter == 'O' ? letter : '\0';
 }
 
 bool validate(const char* channel_text, const char* baud_text, const char* data_text, const char* parity_text,

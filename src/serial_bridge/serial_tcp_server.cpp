@@ -83,9 +83,9 @@ public:
         sigset_t stops;
         sigemptyset(&stops);
         for (int signal_number : {SIGTERM, SIGHUP, SIGINT}) sigaddset(&stops, signal_number);
-        sigprocmask(SIG_BLOCK, &stops, &outside_);
+        pthread_sigmask(SIG_BLOCK, &stops, &outside_);
     }
-    ~stop_signals_deferred() { sigprocmask(SIG_SETMASK, &outside_, nullptr); }
+    ~stop_signals_deferred() { pthread_sigmask(SIG_SETMASK, &outside_, nullptr); }
     stop_signals_deferred(const stop_signals_deferred&) = delete;
     stop_signals_deferred& operator=(const stop_signals_deferred&) = delete;
     const sigset_t& while_waiting() const { return outside_; }
