@@ -16,7 +16,7 @@ while [ "$(date +%s)" -lt "$deadline" ]; do
   seed=$(od -An -N4 -tu4 /dev/urandom | tr -d ' ')
   logs=$(mktemp -d)
   out=$("$build/sim/boardsim" --log "$logs" -- sh "$here/soak_world.sh" "$build/src/tovk" \
-    "$build/sim/refserver/refserver" "$build/tests/tovk_driver" "$logs" "$seed" "$seconds" 2>&1)
+    "$build/sim/refserver/refserver" "$build/sim/driver/tovk_driver" "$logs" "$seed" "$seconds" 2>&1)
   runs=$((runs + 1))
   summary=$(grep -m1 '^summary:' <<<"$out")
   value() { sed -n "s/\(^\|.* \)$1=\([^ ]*\).*/\2/p" <<<"$2" | head -1; }

@@ -24,6 +24,7 @@
 #include <map>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -53,7 +54,7 @@ void hold_lock(const char* operation, semaphore_index index, long seconds) {
     bool locked = sem_lock(index);
     print_ok(operation, locked);
     std::fflush(stdout);
-    sleep(static_cast<unsigned>(seconds));
+    std::this_thread::sleep_for(std::chrono::seconds(seconds));
     if (locked) sem_unlock(index);
 }
 
@@ -174,7 +175,7 @@ const std::map<std::string, operation> operations = {
                    connect(filler, peer, sizeof address) == 0;
          print_ok("unanswering_server", ok);
          std::fflush(stdout);
-         sleep(static_cast<unsigned>(word_at(w, 1)));
+         std::this_thread::sleep_for(std::chrono::seconds(word_at(w, 1)));
      }}},
     {"sleep_ms", {1, [](char** w) { usleep(static_cast<useconds_t>(word_at(w, 0)) * 1000); }}},
 };
