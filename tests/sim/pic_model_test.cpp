@@ -6,8 +6,6 @@
 #include <algorithm>
 #include <deque>
 #include <map>
-#include <random>
-#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -133,28 +131,8 @@ public:
     std::deque<std::uint8_t> queue;  // delivered, not yet read by the host
 };
 
-// ---- version and frames ------------------------------------------------
-
-TEST(PicVersion, AnswersEachConfiguredReplyAtOnce) {
-    struct variant {
-        version_reply reply;
-        char digit;
-        bytes expected;
-    };
-    for (const variant& each : std::vector<variant>{{version_reply::digit, '3', {'V', '3'}},
-                                                    {version_reply::digit, '7', {'V', '7'}},
-                                                    {version_reply::silence, '3', {}},
-                                                    {version_reply::v_then_silence, '3', {'V'}},
-                                                    {version_reply::wrong_byte, '3', {'X'}}}) {
-        recorded_pic pic({.reply = each.reply, .version_digit = each.digit, .faults = {}});
-        pic.send(bytes(version_query.begin(), version_query.begin() + 3), 1.0);
-        EXPECT_TRUE(pic.pull(1.0).empty());
-        pic.send(bytes(version_query.begin() + 3, version_query.end()), 1.0);
-        EXPECT_EQ(pic.pull(1.0), each.expected) << pic.log.back();
-        EXPECT_TRUE(pic.pull(3.0).empty()) << "nothing follows the answer";
-        EXPECT_EQ(pic.entries("frame").size(), 1u);
-    }
-}
+// ---- rate and frames ---------------------------------------------------
+// (The version query's answers are the PicLinkWorld tests'.)
 
 // The stream runs at the rate T0 and P0 encode, and over 100 s of small reads
 // its byte count never drifts from samples * channels / 8.
@@ -181,7 +159,6 @@ TEST(PicStream, RunsAtTheDecodedRateWithExactByteCounts) {
         const std::uint64_t divisor = std::uint64_t{row.q} << row.k;
         const double decoded = 3686400.0 / static_cast<double>(divisor);
         EXPECT_NEAR(std::stod(frame["rate"]) / decoded, 1.0, 1e-9) << row.rate;
-        EXPECT_DOUBLE_EQ(pic.model.status().rate_hz, decoded) << row.rate;
         std::uint64_t total = 0;
         for (int step = 1, second = 1; second <= 100; ++step) {
             double now = start + step * 0.007;
@@ -210,7 +187,9 @@ TEST(PicFrames, MalformedInputIsReportedAndParsingResumes) {
         pic.send(input, 0.0);
         EXPECT_EQ(pick(pic.last("malformed"), {"frame", "at", "expected", "got"}), expected);
         EXPECT_TRUE(pic.entries("stream_start").empty());
-        pic.send(version_query, 0.0);
+        pic.send(bytes(version_query.begin(), version_query.begin() + 3), 0.0);  // a query in two parts
+        EXPECT_TRUE(pic.pull(0.0).empty());
+        pic.send(bytes(version_query.begin() + 3, version_query.end()), 0.0);
         EXPECT_EQ(pic.pull(0.0), (bytes{'V', '3'})) << "parser back in step after " << pic.log.back();
     }
 
@@ -224,41 +203,6 @@ TEST(PicFrames, MalformedInputIsReportedAndParsingResumes) {
     EXPECT_EQ(pic.last("malformed")["bytes"], "0216");
     EXPECT_EQ(pic.last("frame")["t0"], "1D");
     EXPECT_EQ(pic.model.status().stream_number, 1u);
-
-    // A start frame cut short where the two kinds part, then a whole one.
-    bytes cut(frame.begin(), frame.begin() + 13);
-    cut.insert(cut.end(), frame.begin(), frame.end());
-    pic.send(cut, 1.0);
-    EXPECT_EQ(pick(pic.last("malformed"), {"at", "got"}), "13 06");
-    EXPECT_EQ(pic.model.status().stream_number, 2u);
-}
-
-TEST(PicFrames, RandomGarbageNeverBreaksTheModel) {
-    std::mt19937_64 random(20261206);
-    recorded_pic pic;
-    double now = 0.0;
-    for (int round = 0; round < 20000; ++round) {
-        now += 0.0005;
-        bytes chunk(random() % 40);
-        for (auto& value : chunk) value = static_cast<std::uint8_t>(random());
-        // Bias towards frame openings so that deep frame states are reached.
-        if (random() % 4 == 0 && !chunk.empty()) chunk[0] = static_cast<std::uint8_t>(random() % 2 ? 0x06 : 0x02);
-        pic.send(chunk, now);
-        bytes out = pic.pull(now);
-        if (random() % 8 == 0) pic.model.lost(random() % (out.size() + 3), now);
-        pic.model.port_b_changed(static_cast<std::uint8_t>(random()), random() % 5000, now);
-    }
-    EXPECT_FALSE(pic.entries("malformed").empty());
-    EXPECT_FALSE(pic.entries("junk").empty());
-    const std::set<std::string> kinds{"config", "frame",  "reply", "malformed", "junk",  "stream_start", "stream_end",
-                                      "stall",  "lost",   "lines", "pulse",     "end",   "packet", "stray_pulse"};
-    for (const std::string& line : pic.log) ASSERT_TRUE(kinds.count(parse(line)[""])) << line;
-
-    // At most a 255-byte payload can still be pending.
-    pic.send(bytes(300, 0xFF), now);
-    pic.pull(now);
-    pic.send(version_query, now);
-    EXPECT_EQ(pic.pull(now), (bytes{'V', '3'}));
 }
 
 // ---- stream ------------------------------------------------------------
@@ -270,45 +214,31 @@ std::vector<bool> channel_bits(const bytes& stream, unsigned channels, unsigned 
     return bits;
 }
 
-TEST(PicStream, ContentIsRecomputableAndEachChannelHasItsOwnSequence) {
+// Byte i of stream n is stream_byte(seed, n, i, channels); channels and seed
+// changed mid-stream apply from the next stream on. A channel's bits depend on
+// the sample only, not on how many channels share the stream.
+TEST(PicStream, ContentIsRecomputableAndSettingsApplyFromTheNextStream) {
     recorded_pic pic({.seed = 77, .faults = {}});
-    pic.send(sampling_frame(16384), 0.0);
-    bytes first = pic.pull(1.0);
+    pic.send(sampling_frame(8000), 0.0);
+    bytes first = pic.pull(0.5);
+    pic.model.configure({.in_channels = 3, .seed = 99, .faults = {}});
+    bytes rest = pic.pull(1.0);
+    first.insert(first.end(), rest.begin(), rest.end());
+    const std::uint64_t expected = 3686400ull / 460 * 2 / 8;
+    ASSERT_EQ(first.size(), expected);
     for (std::size_t i = 0; i < first.size(); ++i) ASSERT_EQ(first[i], stream_byte(77, 1, i, 2)) << i;
 
-    pic.model.configure({.in_channels = 3, .seed = 77, .faults = {}});
-    pic.send(sampling_frame(16384), 1.0);
+    pic.send(sampling_frame(8000), 1.0);
+    EXPECT_EQ(pick(pic.last("stream_end"), {"reason", "sent"}), "replaced " + std::to_string(expected));
     bytes second = pic.pull(2.0);
-    ASSERT_EQ(second.size(), 16384u * 3 / 8);
-    for (std::size_t i = 0; i < second.size(); ++i) ASSERT_EQ(second[i], stream_byte(77, 2, i, 3)) << i;
-    EXPECT_NE(bytes(second.begin(), second.begin() + 64), bytes(first.begin(), first.begin() + 64));
+    ASSERT_EQ(second.size(), 3686400ull / 460 * 3 / 8);
+    for (std::size_t i = 0; i < second.size(); ++i) ASSERT_EQ(second[i], stream_byte(99, 2, i, 3)) << i;
 
-    // A channel's bits depend on the sample only, not on how many channels
-    // share the stream; channels differ from one another.
     bytes narrow(4096), wide(6144);
     for (std::size_t i = 0; i < narrow.size(); ++i) narrow[i] = stream_byte(5, 9, i, 2);
     for (std::size_t i = 0; i < wide.size(); ++i) wide[i] = stream_byte(5, 9, i, 3);
     EXPECT_EQ(channel_bits(narrow, 2, 1), channel_bits(wide, 3, 1));
     EXPECT_NE(channel_bits(wide, 3, 0), channel_bits(wide, 3, 2));
-    std::vector<bool> third = channel_bits(wide, 3, 2);
-    EXPECT_NEAR(static_cast<double>(std::count(third.begin(), third.end(), true)), 8192.0, 400.0);
-}
-
-TEST(PicStream, SettingsChangedMidStreamApplyToTheNextStream) {
-    recorded_pic pic;
-    pic.send(sampling_frame(8000), 0.0);
-    bytes before = pic.pull(0.5);
-    pic.model.configure({.in_channels = 4, .seed = 99, .faults = {}});
-    bytes after = pic.pull(1.0);
-    std::uint64_t expected = 3686400ull / 460 * 2 / 8;
-    ASSERT_EQ(before.size() + after.size(), expected);
-    for (std::size_t i = 0; i < after.size(); ++i) ASSERT_EQ(after[i], stream_byte(1, 1, before.size() + i, 2));
-    EXPECT_EQ(pic.model.status().sent, expected);
-
-    pic.send(sampling_frame(8000), 1.0);
-    EXPECT_EQ(pick(pic.last("stream_end"), {"reason", "sent"}), "replaced " + std::to_string(expected));
-    EXPECT_EQ(pic.last("stream_start")["channels"], "4");
-    EXPECT_EQ(pic.pull(2.0).size(), 3686400ull / 460 * 4 / 8);
 }
 
 // ---- board lines -------------------------------------------------------
@@ -332,11 +262,8 @@ TEST(PicLines, PulseWidthsAndGapsAreExactInConsumedBytes) {
     EXPECT_EQ(pick(pulses[2], {"mask", "width", "gap"}), "3 82 20");
 
     // The first edge: everything delivered so far less the host's queue.
-    std::vector<fields> lines = pic.entries("lines");
-    std::int64_t first_edge = std::stoll(lines[1]["consumed"]);
-    EXPECT_EQ(first_edge, std::stoll(pulses[0]["start"]));
-    EXPECT_GT(first_edge, 0);
-    EXPECT_EQ(pick(lines[1], {"stream", "attention", "select"}), "1 0 2");
+    fields first_edge = pic.entries("lines")[1];
+    EXPECT_EQ(pick(first_edge, {"stream", "attention", "select", "consumed"}), "1 0 2 " + pulses[0]["start"]);
 
     // Gaps are measured within one stream only.
     pic.host_send(sampling_frame(16384));
@@ -362,15 +289,7 @@ TEST(PicLines, LostBytesAndAttentionEndingTheStream) {
     fields ended = pic.last("stream_end");
     EXPECT_EQ(pick(ended, {"reason", "lost"}), "attention 30");
     EXPECT_EQ(std::stoll(ended["sent"]), delivered + 30);
-    EXPECT_FALSE(pic.model.status().streaming);
-    EXPECT_TRUE(pic.model.status().attention);
     EXPECT_TRUE(pic.pull(pic.now + 1.0).empty());
-
-    recorded_pic steady({.faults = {}, .attention_ends_stream = false});
-    steady.begin_exchange(sampling_frame(16384));
-    steady.lines(attention);
-    EXPECT_TRUE(steady.model.status().streaming);
-    EXPECT_TRUE(steady.entries("stream_end").empty());
 }
 
 // ---- packets -----------------------------------------------------------
@@ -384,24 +303,16 @@ fields send_packet(std::uint8_t route_lines, std::uint8_t select, const bytes& p
     pic.begin_exchange(packet_frame(16384, payload), route_lines);
     pic.skip(819);
     pic.pulse(route_lines, select, 82);
-    std::int64_t pulse_end = std::stoll(pic.last("lines")["consumed"]);
     pic.skip(2000);
     pic.pulse(route_lines, later_select, 82);
     pic.skip(3325 - 82);
     pic.wait(0.020);
     pic.host_send({0x00});
-    fields packet = pic.last("packet");
-    packet["pulse_end"] = std::to_string(pulse_end);
-    packet["frame"] = pic.last("frame")["payload"];
-    packet["stream_kind"] = pic.last("stream_start")["kind"];
-    return packet;
+    return pic.last("packet");
 }
 
-TEST(PicPacket, LogsPayloadDirectionAndTheEndByte) {
-    fields one = send_packet(0x20, 0x02, channel_1_packet);
-    EXPECT_EQ(pick(one, {"frame", "stream_kind", "payload", "len"}), "5F02024014A8 packet 5F02024014A8 6");
-    EXPECT_EQ(std::stoll(one["end"]) - std::stoll(one["pulse_end"]), 5325) << "host read 1300 ms and queued more";
-
+// Where the end byte falls is the PicLinkWorld tests'.
+TEST(PicPacket, LogsPayloadAndDirection) {
     struct example {
         std::uint8_t route_lines, select, later_select;
         bytes payload;
@@ -419,6 +330,7 @@ TEST(PicPacket, LogsPayloadDirectionAndTheEndByte) {
              {0x20, 0x02, 0, {0x5F}, "no 1 1 1 1"}}) {
         fields packet = send_packet(each.route_lines, each.select, each.payload, each.later_select);
         EXPECT_EQ(pick(packet, {"well_formed", "route", "mask", "dir", "pulses"}), each.logged) << packet["payload"];
+        EXPECT_EQ(packet["len"], std::to_string(each.payload.size()));
     }
 }
 
@@ -436,8 +348,7 @@ TEST(PicPacket, FrameDivisorEmptyPayloadAndMissingEndByte) {
     pic.send(packet_frame(16384, channel_1_packet), 1.0);
     EXPECT_EQ(pick(pic.last("packet"), {"len", "end"}), "0 -");
     pic.send({0x00}, 1.5);  // the world did not say what was unread
-    EXPECT_EQ(pic.last("end")["consumed"], "-");
-    EXPECT_EQ(pic.last("packet")["payload"], "5F02024014A8");
+    EXPECT_EQ(pick(pic.last("packet"), {"payload", "end"}), "5F02024014A8 -");
 }
 
 // ---- faults ------------------------------------------------------------
@@ -449,7 +360,6 @@ TEST(PicFaults, SilentStoppingAndStallingStreams) {
     EXPECT_TRUE(mute.pull(5.0).empty());
     EXPECT_EQ(mute.last("frame")["t0"], "22") << "a silent PIC still hears the host";
     EXPECT_EQ(mute.last("stream_start")["state"], "silent");
-    EXPECT_FALSE(mute.model.status().streaming);
 
     recorded_pic stopper({.faults = {.stop_after = 1000}});
     stopper.send(sampling_frame(16384), 0.0);
@@ -466,14 +376,6 @@ TEST(PicFaults, SilentStoppingAndStallingStreams) {
     bytes resumed = staller.pull(2.5);
     ASSERT_EQ(resumed.size(), 2048u) << "then the nominal rate again";
     EXPECT_EQ(resumed[0], stream_byte(1, 1, 2048, 2)) << "resumes with the byte it stopped at";
-
-    // Silence ordered mid-stream ends the stream there.
-    recorded_pic running;
-    running.send(sampling_frame(16384), 0.0);
-    running.pull(1.0);
-    running.model.configure({.faults = {.silent = true}});
-    EXPECT_EQ(running.last("stream_end")["reason"], "silent");
-    EXPECT_TRUE(running.pull(2.0).empty());
 }
 
 }  // namespace

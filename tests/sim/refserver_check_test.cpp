@@ -34,39 +34,25 @@ TEST(RefserverPackets, AcknowledgementIsCheckedByteForByte) {
 
 // Payloads longer than 255 bytes: a length read the wrong way round breaks the framing.
 TEST(RefserverPackets, FramingDoesNotDependOnHowBytesArrive) {
-    bytes first = data_packet(capture_from(seed, 1, 90));
-    bytes wire = first;
-    bytes ack = ack_packet();
-    wire.insert(wire.end(), ack.begin(), ack.end());
-    bytes second = data_packet(capture_from(seed, 2, 91), '1');
-    wire.insert(wire.end(), second.begin(), second.end());
-    for (std::size_t chunk : {std::size_t{1}, std::size_t{3}, std::size_t{5}, std::size_t{4096}, wire.size()}) {
+    const std::vector<bytes> sent{data_packet(capture_from(seed, 1, 90)), ack_packet(),
+                                  data_packet(capture_from(seed, 2, 91), '1')};
+    bytes wire;
+    for (const bytes& packet : sent) wire.insert(wire.end(), packet.begin(), packet.end());
+    for (std::size_t chunk : {std::size_t{1}, std::size_t{5}, std::size_t{4096}, wire.size()}) {
         packet_framer framer;
-        std::vector<upstream_packet> packets;
+        std::vector<bytes> framed;
         for (std::size_t at = 0; at < wire.size(); at += chunk) {
             framer.feed(wire.data() + at, std::min(chunk, wire.size() - at));
-            while (auto packet = framer.next()) packets.push_back(*packet);
+            while (auto packet = framer.next()) framed.push_back(packet->raw);
         }
-        ASSERT_EQ(packets.size(), 3u) << chunk;
-        EXPECT_EQ(packets[0].raw, first);
-        EXPECT_EQ(packets[1].header.type, packet_type::ack);
-        EXPECT_EQ(packets[2].raw, second);
-        EXPECT_EQ(packets[2].header.status, '1');
-        EXPECT_TRUE(framer.partial().empty());
-        EXPECT_FALSE(framer.broken());
+        EXPECT_EQ(framed, sent) << chunk;
+        EXPECT_TRUE(framer.partial().empty() && !framer.broken()) << chunk;
     }
 }
 
-TEST(RefserverPackets, UnknownHeadersBreakTheFramingAndPartialsAreKept) {
-    packet_framer framer;
-    bytes packet = data_packet(capture_from(seed, 1, 90));
-    framer.feed(packet.data(), 100);
-    EXPECT_FALSE(framer.next());
-    ASSERT_TRUE(framer.partial_header());
-    EXPECT_EQ(framer.partial_header()->total_length(), packet.size());
-    EXPECT_EQ(framer.partial().size(), 100u);
-
-    // Unknown types and an acknowledgement of another length cannot be framed.
+// Unknown types and an acknowledgement of another length cannot be framed.
+// (What a partial packet was the session tests show: cut or left unfinished.)
+TEST(RefserverPackets, UnknownHeadersBreakTheFraming) {
     for (bytes bad : {bytes{'T', 'D', '0', 0, 1, 9}, bytes{'t', 'C', '0', 0, 1, 9}, bytes{'T', 'E', '3', 0, 11},
                       bytes{'X', 'Y', 0, 0, 0, 1, 2, 3}}) {
         packet_framer garbage;
@@ -80,9 +66,7 @@ TEST(RefserverPackets, UnknownHeadersBreakTheFramingAndPartialsAreKept) {
 TEST(RefserverInflate, WholeStreamsOfExactlyTheExpectedSizeOnly) {
     bytes capture = capture_from(seed, 3, 100);
     bytes packet = data_packet(capture);
-    auto good = inflate_payload(packet.data() + 5, packet.size() - 5, 8192);
-    EXPECT_EQ(good.error, "");
-    EXPECT_EQ(good.output, capture);
+    EXPECT_EQ(inflate_payload(packet.data() + 5, packet.size() - 5, 8192).output, capture);
 
     EXPECT_NE(inflate_payload(packet.data() + 5, packet.size() - 5, 8191).error, "");
     EXPECT_NE(inflate_payload(packet.data() + 5, packet.size() - 5, 8193).error, "");
@@ -90,8 +74,6 @@ TEST(RefserverInflate, WholeStreamsOfExactlyTheExpectedSizeOnly) {
     bytes trailing(packet.begin() + 5, packet.end());
     trailing.push_back(0);
     EXPECT_PRED2(contains, inflate_payload(trailing.data(), trailing.size(), 8192).error, "after the end");
-    bytes noise(400, 0x5A);
-    EXPECT_NE(inflate_payload(noise.data(), noise.size(), 8192).error, "");
 
     // Stored blocks (level 0) inflate the same.
     bytes stored = data_packet(capture, '0', 0);
@@ -128,10 +110,7 @@ protected:
     }
 
     verifier_settings settings(std::int64_t tolerance = 0) const {
-        verifier_settings made;
-        made.seed = 999;  // the log's seed must win
-        made.tolerance = tolerance;
-        return made;
+        return {.format = {}, .seed = 999, .pic_channels = 0, .tolerance = tolerance};  // the log's seed must win
     }
 
     pic_log log{"(test)"};
@@ -171,29 +150,10 @@ TEST_F(PlacedCaptures, WindowAtThePulseEndWithinTheToleranceAndEveryBit) {
     }
 }
 
-// Stream 2 carried a pulse-coded command: not a capture, not missed.
-TEST_F(PlacedCaptures, CommandStreamsAreNoCaptures) {
-    log.add_line("config reply=digit digit=3 channels=2 seed=7 silent=0 stop_after=0 stall_at=0");
-    log_capture_stream(1, 40);
-    log.add_line("stream_start t=1 stream=2 kind=sampling rate=16384 channels=2");
-    for (int pulse = 0; pulse < 3; ++pulse) {
-        log.add_line("pulse t=1 stream=2 mask=1 start=" + std::to_string(pulse * 300) + " width=82 gap=-");
-    }
-    log_capture_stream(3, 13);
-    capture_verifier verifier(settings(), log);
-    EXPECT_TRUE(verifier.verify(capture_from(seed, 1, 122)).verified);
-    auto second = verifier.verify(capture_from(seed, 3, 95));
-    EXPECT_TRUE(second.verified) << second.problem;
-    EXPECT_TRUE(second.skipped.empty());
-    EXPECT_EQ(verifier.last_stream(), 3u);
-}
-
 // Each stamp may run ahead of the host on its own; the smallest of the pulse's
 // start plus its length, its end, and the exchange's end minus the read wins.
 TEST_F(PlacedCaptures, TheEarliestStampPlacesTheRead) {
-    struct stamps {
-        std::int64_t start, width, closed;
-    };
+    struct stamps { std::int64_t start, width, closed; };
     for (stamps ahead : {stamps{40, 87, 122 + 4288}, stamps{45, 82, 122 + 4288}, stamps{40, 90, 130 + 4288}}) {
         pic_log own("(test)");
         own.add_line("config seed=7 channels=2");
@@ -208,11 +168,16 @@ TEST_F(PlacedCaptures, TheEarliestStampPlacesTheRead) {
     }
 }
 
+// Stream 2 carries a pulse-coded command: not a capture, so never missed.
 TEST_F(PlacedCaptures, WrongStreamSkippedAndRepeatedCapturesFail) {
     log.add_line("config seed=7 channels=2");
     log_capture_stream(1, 40);
-    log_capture_stream(2, 40);
+    log.add_line("stream_start t=1 stream=2 kind=sampling rate=16384 channels=2");
+    for (int start : {0, 300, 600}) {
+        log.add_line("pulse t=1 stream=2 mask=1 start=" + std::to_string(start) + " width=82 gap=-");
+    }
     log_capture_stream(3, 40);
+    log_capture_stream(4, 40);
     capture_verifier verifier(settings(), log);
 
     // Stream 9 is not a capture the log knows; the line's losses are named.
@@ -222,29 +187,28 @@ TEST_F(PlacedCaptures, WrongStreamSkippedAndRepeatedCapturesFail) {
     EXPECT_FALSE(stranger.place);
     EXPECT_PRED2(contains, stranger.problem, "the line lost 3 bytes of stream 1");
 
-    // Stream 2 before stream 1 arrived: 1 is missing.
-    auto skipping = verifier.verify(capture_from(seed, 2, 122));
+    // Stream 3 before stream 1 arrived: 1 is missing, not 2.
+    auto skipping = verifier.verify(capture_from(seed, 3, 122));
     EXPECT_FALSE(skipping.verified);
     EXPECT_EQ(skipping.skipped, std::vector<std::uint64_t>{1});
 
-    // Stream 2 again: not later than the packet before.
-    auto repeated = verifier.verify(capture_from(seed, 2, 122));
+    // Stream 3 again: not later than the packet before.
+    auto repeated = verifier.verify(capture_from(seed, 3, 122));
     EXPECT_FALSE(repeated.verified);
-    EXPECT_PRED2(contains, repeated.problem, "not later than stream 2");
+    EXPECT_PRED2(contains, repeated.problem, "not later than stream 3");
 
     // A cut connection excuses the captures that were in flight.
-    log_capture_stream(4, 40);
+    log_capture_stream(5, 40);
     verifier.forgive_gap();
-    auto after_cut = verifier.verify(capture_from(seed, 4, 122));
+    auto after_cut = verifier.verify(capture_from(seed, 5, 122));
     EXPECT_TRUE(after_cut.verified) << after_cut.problem;
-    EXPECT_EQ(after_cut.skipped, std::vector<std::uint64_t>{3});
+    EXPECT_EQ(after_cut.skipped, std::vector<std::uint64_t>{4});
+    EXPECT_EQ(verifier.last_stream(), 5u);
 }
 
 TEST_F(PlacedCaptures, WithoutALogTheStreamIsSearched) {
     pic_log none;
-    verifier_settings made;
-    made.seed = seed;
-    capture_verifier verifier(made, none);
+    capture_verifier verifier({.format = {}, .seed = seed}, none);
     auto found = verifier.verify(capture_from(seed, 5, 301));
     ASSERT_TRUE(found.verified) << found.problem;
     EXPECT_EQ(found.place, (capture_place{5, 301}));
@@ -266,7 +230,6 @@ TEST(RefserverLog, LinesWithTheWorldsPrefixAndWithout) {
     log.add_line("seq=3 t=0.5 config reply=digit digit=3 channels=3 seed=42 silent=0");
     log.add_line("stream_start t=1 stream=4 kind=packet rate=16384 channels=2 state=on");
     log.add_line("seq=9 t=2 pulse t=2 stream=4 mask=2 start=5 width=cut gap=-");
-    log.add_line("lost t=2 stream=4 count=6");
     log.add_line("garbage without fields");
     log.add_line("");
     EXPECT_EQ(log.seed(), 42u);
@@ -276,29 +239,22 @@ TEST(RefserverLog, LinesWithTheWorldsPrefixAndWithout) {
     EXPECT_FALSE(stream->sampling);
     ASSERT_EQ(stream->pulses.size(), 1u);
     EXPECT_FALSE(stream->pulses[0].end());
-    EXPECT_EQ(stream->lost, 6u);
     EXPECT_FALSE(pic_log::is_capture(*stream));
 }
 
 // What the session tests leave out: steps on lines of their own with
-// comments, an interval, and the bounds a step gets when it names none.
-TEST(RefserverScript, LinesCommentsIntervalsAndDefaultBounds) {
-    auto parsed = parse_script("accept within 3; request 2 every 0.5\npause # stops captures\n"
-                               "continuous 4; continuous forever\n");
+// comments, an interval, the bounds a step gets when it names none, and the
+// line a bad step names.
+TEST(RefserverScript, CommentsIntervalsDefaultBoundsAndBadSteps) {
+    auto parsed = parse_script("request 2 every 0.5 # two\ncontinuous 4; continuous forever\n");
     ASSERT_EQ(parsed.error, "");
-    ASSERT_EQ(parsed.steps.size(), 5u);
-    EXPECT_EQ(parsed.steps[0].seconds, 3);
-    EXPECT_EQ(parsed.steps[1].count, 2u);
-    EXPECT_EQ(parsed.steps[1].interval, 0.5);
-    EXPECT_EQ(parsed.steps[3].seconds, 17);  // 5 + 3 per packet
-    EXPECT_EQ(parsed.steps[4].count, 0u);
-}
-
-TEST(RefserverScript, BadStepsNameTheirLine) {
+    ASSERT_EQ(parsed.steps.size(), 3u);
+    EXPECT_EQ(parsed.steps[0].interval, 0.5);
+    EXPECT_EQ(parsed.steps[1].seconds, 17);  // 5 + 3 per packet
+    EXPECT_EQ(parsed.steps[2].count, 0u);
     for (const char* bad : {"request x", "word 01 02 03", "command 1 2", "mode 4 1", "expect data 0", "frobnicate",
                             "wait", "cut 0", "raw zz", "expect quiet"}) {
-        auto parsed = parse_script(std::string("wait 1\n") + bad);
-        EXPECT_PRED2(contains, parsed.error, "line 2") << bad;
+        EXPECT_PRED2(contains, parse_script(std::string("wait 1\n") + bad).error, "line 2") << bad;
     }
 }
 

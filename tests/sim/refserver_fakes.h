@@ -42,12 +42,10 @@ inline bytes capture_from(std::uint64_t seed, std::uint64_t stream, std::uint64_
 
 inline bytes data_packet(const bytes& capture, char status = '0', int level = Z_DEFAULT_COMPRESSION) {
     uLongf length = compressBound(capture.size());
-    bytes packet(5 + length);
+    bytes packet{'T', 'C', static_cast<std::uint8_t>(status), 0, 0};
+    packet.resize(5 + length);
     compress2(packet.data() + 5, &length, capture.data(), capture.size(), level);
     packet.resize(5 + length);
-    packet[0] = 'T';
-    packet[1] = 'C';
-    packet[2] = static_cast<std::uint8_t>(status);
     packet[3] = static_cast<std::uint8_t>(length >> 8);
     packet[4] = static_cast<std::uint8_t>(length & 0xFF);
     return packet;
@@ -58,8 +56,10 @@ inline bytes ack_packet() { return {0x54, 0x45, 0x33, 0x00, 0x0A, 0, 0, 0, 0, 0,
 // The service's side of one connection, with bounded waits.
 class fake_service {
 public:
-    bool connect_to(std::uint16_t port, std::chrono::milliseconds patience = std::chrono::seconds(5)) {
-        for (auto until = steady::now() + patience; steady::now() < until;) {
+    ~fake_service() { close_socket(); }
+
+    bool connect_to(std::uint16_t port) {
+        for (auto until = steady::now() + std::chrono::seconds(5); steady::now() < until;) {
             close_socket();
             fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
             sockaddr_in address{};
@@ -75,8 +75,6 @@ public:
     // Connected, and the server's first word has come.
     bool connect_and_read_word(std::uint16_t port) { return connect_to(port) && read_word(); }
 
-    ~fake_service() { close_socket(); }
-
     // The next command word, or nothing within the patience.
     std::optional<bytes> read_word(std::chrono::milliseconds patience = std::chrono::seconds(5)) {
         bytes word;
@@ -86,13 +84,12 @@ public:
             if (count <= 0) return std::nullopt;
             word.insert(word.end(), buffer, buffer + count);
         }
-        if (word.size() < 4) return std::nullopt;
-        return word;
+        return word.size() == 4 ? std::optional<bytes>(word) : std::nullopt;
     }
 
-    bool send_all(const bytes& data, std::size_t from = 0, std::size_t count = SIZE_MAX) {
-        std::size_t end = std::min(data.size(), count == SIZE_MAX ? data.size() : from + count);
-        while (from < end) {
+    // The first `count` bytes of `data`, all of them by default.
+    bool send_all(const bytes& data, std::size_t count = SIZE_MAX) {
+        for (std::size_t from = 0, end = std::min(count, data.size()); from < end;) {
             ssize_t sent = ::send(fd_, data.data() + from, end - from, MSG_NOSIGNAL);
             if (sent <= 0) return false;
             from += static_cast<std::size_t>(sent);
@@ -109,17 +106,17 @@ public:
         return false;
     }
 
-    void close_socket() {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = -1;
-    }
-
 private:
     bool readable(steady::time_point until) {
         for (pollfd watched{fd_, POLLIN, 0}; steady::now() < until;) {
             if (::poll(&watched, 1, 50) > 0) return true;
         }
         return false;
+    }
+
+    void close_socket() {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
     }
 
     int fd_ = -1;
