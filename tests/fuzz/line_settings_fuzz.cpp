@@ -7,7 +7,7 @@
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cerrno>
-#include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <string>
 
@@ -28,21 +28,20 @@ void check_decimal(const std::string& text) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    shared_state* block = world_record();
-    if (block == nullptr) std::abort();
+    shared_state& block = world_record();
     FuzzedDataProvider input(data, size);
     std::string words[5];
-    for (std::string& word : words) word = input.ConsumeRandomLengthString(24);
-    for (const std::string& word : words) check_decimal(word);
+    for (std::string& word : words) {
+        word = input.ConsumeRandomLengthString(24);
+        check_decimal(word);
+    }
     scramble_record(nullptr, 0);
     if (!serial_settings(words[0].c_str(), words[1].c_str(), words[2].c_str(), words[3].c_str(), words[4].c_str())) {
-        if (block->ser_baud != 0) std::abort();  // a refusal stores nothing
+        if (block.ser_baud != 0) std::abort();  // a refusal stores nothing
         return 0;
     }
-    line_settings stored = serial_settings_read(*block);
-    if (stored.channel > 3 || stored.baud == 0 || stored.data < 5 || stored.data > 8 || stored.stop < 1 ||
-        stored.stop > 2) {
-        std::abort();
-    }
+    line_settings stored = serial_settings_read(block);
+    bool takeable = stored.channel <= 3 && stored.baud != 0 && stored.data >= 5 && stored.data <= 8;
+    if (!takeable || stored.stop < 1 || stored.stop > 2) std::abort();
     return 0;
 }

@@ -39,10 +39,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         parse_server_list(*block);
         if (block->servers_len < 1 || block->server_pos < 0 || block->server_pos >= block->servers_len) std::abort();
     }
-    for (int step = 0; step < 4; ++step) {
-        check_entry(*block, parse_first);
-        next_server(*block);
-    }
-    check_entry(*block, parse_first);
+    for (int step = 0; step <= 4; ++step, next_server(*block)) check_entry(*block, parse_first);
     return 0;
 }

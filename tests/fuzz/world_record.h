@@ -7,8 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
-// The record of this world, created on first use; null when there is none.
-shared_state* world_record();
+// The record of this world, created on first use; aborts when there is none.
+shared_state& world_record();
 
 // Overwrites the record with `size` bytes (zero-padded) and frees every
 // semaphore, as if the record came from a broken or foreign writer.

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <ctime>
 #include <string>
 #include <vector>
@@ -58,22 +59,28 @@ TEST(CharSignedness, ParityLetterCountsOnlyWithoutTheHighBit) {
     EXPECT_EQ(record.bytes(raw_offset::ser_ch, stored.size()), stored);
 }
 
+// A level is read as strtol reads it; a word without a number, or with one
+// beyond 32 bits, is refused with the usage text and leaves the level alone.
 TEST(WordRange, NumbersBeyondThirtyTwoBitsFailOnEveryBuild) {
-    for (const char* level : {"2147483647", "-2147483648"}) {
-        process_result stored = run_tovk({"l", level});
-        EXPECT_EQ(stored.status, 0);
-        EXPECT_EQ(stored.out, std::string(level) + "\n");
+    for (auto [word, shown] : std::vector<std::pair<const char*, const char*>>{
+             {"3rd", "3\n"}, {"2147483647", "2147483647\n"}, {"-2147483648", "-2147483648\n"}}) {
+        process_result stored = run_tovk({"l", word});
+        EXPECT_EQ(stored.status, 0) << word;
+        EXPECT_EQ(stored.out, shown);
     }
-    for (const char* level : {"2147483648", "-2147483649", "4294967296", "9223372036854775808"}) {
-        EXPECT_EQ(run_tovk({"l", level}).status, 1) << level;
+    for (const char* level : {"abc", "", "-", "2147483648", "-2147483649", "4294967296", "9223372036854775808"}) {
+        process_result refused = run_tovk({"l", level});
+        EXPECT_EQ(refused.status, 1) << level;
+        EXPECT_EQ(refused.out.rfind("Concentrator hardware management daemon\n", 0), 0u) << level;
     }
     EXPECT_EQ(run_tovk({"l"}).out, "-2147483648\n");
+    raw_record record;
+    ASSERT_TRUE(record.attached());
+    EXPECT_EQ(record.i32(raw_offset::zlevel), INT32_MIN);
 
     // 9600 plus 2 to the 32nd must not wrap round to a known rate.
     EXPECT_EQ(run_tovk({"f", "1", "4294976896", "8", "N", "1"}).status, 1);
     EXPECT_EQ(run_tovk({"f", "1", "-4294957696", "8", "N", "1"}).status, 1);
-    raw_record record;
-    ASSERT_TRUE(record.attached());
     EXPECT_EQ(record.bytes(raw_offset::ser_baud, 4), (byte_list{0, 0, 0, 0}));
 
     // A direction beyond 32 bits is refused and leaves the slot free.
