@@ -2,11 +2,8 @@
 
 #include "support/process.h"
 
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -15,9 +12,8 @@
 namespace {
 
 std::string fresh_folder() {
-    static std::atomic<int> serial{0};
-    std::string folder = testing::TempDir() + "audio-loop-" + std::to_string(getpid()) + "-" + std::to_string(serial++);
-    std::filesystem::create_directories(folder);
+    std::string folder = testing::TempDir() + "audio-loop-XXXXXX";
+    EXPECT_NE(mkdtemp(folder.data()), nullptr) << folder;
     return folder;
 }
 
@@ -38,11 +34,11 @@ audio_loop_config::audio_loop_config(const std::vector<std::string>& settings, b
 
 audio_loop_config::~audio_loop_config() { std::filesystem::remove_all(folder_); }
 
-std::vector<std::string> audio_loop_config::events() const {
+long audio_loop_config::count(const std::string& event) const {
     std::ifstream in(log_path_);
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
+    long seen = 0;
+    for (std::string line; std::getline(in, line);) seen += line == event ? 1 : 0;
+    return seen;
 }
 
 void audio_loop_config::use_for_children() const { setenv("ALSA_CONFIG_PATH", path_.c_str(), 1); }

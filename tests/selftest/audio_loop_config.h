@@ -14,9 +14,8 @@ public:
     audio_loop_config(const audio_loop_config&) = delete;
     audio_loop_config& operator=(const audio_loop_config&) = delete;
 
-    const std::string& path() const { return path_; }
-    // Lines the loop logged: "playback start", "capture overrun", ...
-    std::vector<std::string> events() const;
+    // How often the loop logged an event: "playback start", "capture overrun", ...
+    long count(const std::string& event) const;
     // Points libasound of child processes at this configuration.
     void use_for_children() const;
 

@@ -79,33 +79,25 @@ std::vector<long> host_bytes_per_channel(const std::string& uart_log) {
     return counts;
 }
 
-TEST(BridgeUnderInetd, MegabyteEachWayThroughAnEchoingDeviceArrivesWholeAndInOrder) {
-    SKIP_WITHOUT_WORLDS();
-    bridge_world world({"--channel", "1=echo"},
-                       "\"$T\" f 1 115200 8 N 1 >/dev/null; \"$C\" echo 1048576; " + await_reaped(1));
-    const std::string& out = world.run.out;
-    EXPECT_EQ(values_of(out, "first_difference"), std::vector<std::string>{"-1"}) << world.explain();
-    EXPECT_EQ(values_of(out, "sent"), std::vector<std::string>{"1048576"});
-    EXPECT_EQ(values_of(out, "received"), std::vector<std::string>{"1048576"});
-    EXPECT_EQ(values_of(out, "eof"), std::vector<std::string>{"1"}) << "the bridge ends after the client's half-close";
-    EXPECT_EQ(world.bridge_statuses(), std::vector<int>{0});
-    EXPECT_EQ(host_bytes_per_channel(world.file("uart.log")).at(1), 1048576);
-}
-
-// The tracer shows the bridge's own writes to the line, which the world's
-// reads of the pseudo-terminal would merge.
-TEST(BridgeUnderInetd, HalfCloseDrainsEveryByteToTheLineInPiecesOfAtMostOneBuffer) {
+// A megabyte each way through an echoing device; then bytes a half-close
+// leaves to be drained. The tracer shows the bridge's own writes to the
+// line, which the world's reads of the pseudo-terminal would merge.
+TEST(BridgeUnderInetd, EveryByteReachesTheLineInOrderInPiecesOfAtMostOneBuffer) {
     SKIP_WITHOUT_WORLDS();
     bridge_world world(
-        {"--channel", "1=unix:{L}/device.sock"},
-        "socat -u UNIX-CONNECT:\"$L/device.sock\" CREATE:\"$L/line.bin\" & S=$!; sleep 0.2; "
-        "\"$T\" f 1 9600 8 N 1 >/dev/null; \"$C\" send 3000 200; " + await_bridges_gone +
-            "sleep 0.2; kill $S",
+        {"--channel", "1=echo", "--channel", "2=unix:{L}/device.sock"},
+        "\"$T\" f 1 115200 8 N 1 >/dev/null; \"$C\" echo 1048576; " + await_reaped(1) +
+            "socat -u UNIX-CONNECT:\"$L/device.sock\" CREATE:\"$L/line.bin\" & S=$!; sleep 0.2; "
+            "\"$T\" f 2 9600 8 N 1 >/dev/null; \"$C\" send 3000 200; " + await_reaped(2) + "sleep 0.2; kill $S",
         std::chrono::seconds(90),
         // The tracer stops the leak checker of a sanitized build, which is not what runs here.
-        "INETD_WRAP=\"strace -f -qq -o $L/trace -e trace=openat,write\"; "
+        "INETD_WRAP=\"strace -f -qq -o $L/trace -y -e trace=write\"; "
         "export ASAN_OPTIONS=\"$ASAN_OPTIONS:detect_leaks=0\"; ");
-    EXPECT_EQ(values_of(world.run.out, "eof"), std::vector<std::string>{"1"}) << world.explain();
+    const std::string& out = world.run.out;
+    EXPECT_EQ(values_of(out, "intact"), std::vector<std::string>{"1"}) << world.explain();
+    EXPECT_EQ(values_of(out, "eof"), (std::vector<std::string>{"1", "1"})) << "each bridge ends after the half-close";
+    EXPECT_EQ(world.bridge_statuses(), (std::vector<int>{0, 0}));
+    EXPECT_EQ(host_bytes_per_channel(world.file("uart.log")).at(1), 1048576);
 
     std::string line = world.file("line.bin");
     ASSERT_EQ(line.size(), 3000u) << "every byte reaches the device";
@@ -113,23 +105,17 @@ TEST(BridgeUnderInetd, HalfCloseDrainsEveryByteToTheLineInPiecesOfAtMostOneBuffe
         ASSERT_EQ(static_cast<unsigned char>(line[at]), at % 256) << "byte " << at;
     }
 
+    // The tracer names each descriptor's file.
     std::string trace = world.file("trace");
-    std::smatch opened;
-    ASSERT_TRUE(std::regex_search(trace, opened, std::regex(R"((\d+) +openat\([^\n]*"/dev/ttyAM1"[^\n]*= (\d+))")))
-        << trace;
-    std::regex tty_write("(^|\n)" + opened[1].str() + " +write\\(" + opened[2].str() + ", [^\n]*= (-?\\d+)");
-    std::vector<long> pieces;
-    for (std::sregex_iterator it(trace.begin(), trace.end(), tty_write), end; it != end; ++it) {
-        pieces.push_back(std::stol((*it)[2].str()));
-    }
+    std::regex tty_write(R"(write\(\d+</dev/ttyAM[12]>, [^\n]*= (-?\d+))");
     long total = 0;
-    for (long piece : pieces) {
+    for (std::sregex_iterator it(trace.begin(), trace.end(), tty_write), end; it != end; ++it) {
+        long piece = std::stol((*it)[1].str());
         EXPECT_GT(piece, 0);
         EXPECT_LE(piece, 1024);
         total += piece;
     }
-    EXPECT_EQ(total, 3000) << trace;
-    EXPECT_GE(pieces.size(), 3u);
+    EXPECT_EQ(total, 1048576 + 3000);
 }
 
 TEST(BridgeUnderInetd, SettingsOfTheRecordReachTheLineAndSelectTheChannel) {
@@ -151,21 +137,21 @@ TEST(BridgeUnderInetd, SettingsOfTheRecordReachTheLineAndSelectTheChannel) {
         << "under inetd the log stream is the connection too";
     EXPECT_EQ(world.bridge_statuses(), (std::vector<int>{1, 0, 0, 0, 0, 0}));
 
-    std::vector<std::string> applied = lines_with(world.file("serial.log"), {"speed="});
-    ASSERT_EQ(applied.size(), 5u) << "the refused connection touched no line\n" << world.file("serial.log");
-    const char* expected[] = {"speed=9600 ispeed=9600 data=8 parity=none stop=1",
-                              "speed=19200 ispeed=19200 data=7 parity=even stop=1",
-                              "speed=57600 ispeed=57600 data=8 parity=odd stop=1",
-                              "speed=115200 ispeed=115200 data=8 parity=none stop=2",
-                              "speed=4800 ispeed=4800 data=7 parity=odd stop=2"};
-    for (std::size_t at = 0; at < applied.size(); ++at) {
-        EXPECT_NE(applied[at].find(expected[at]), std::string::npos) << applied[at];
-    }
+    // The refused connection touched no line.
+    const std::string applied = world.file("serial.log");
+    const std::vector<std::string> speeds{"9600", "19200", "57600", "115200", "4800"};
+    EXPECT_EQ(values_of(applied, "speed"), speeds) << applied;
+    EXPECT_EQ(values_of(applied, "ispeed"), speeds);
+    EXPECT_EQ(values_of(applied, "data"), (std::vector<std::string>{"8", "7", "8", "8", "7"}));
+    EXPECT_EQ(values_of(applied, "parity"), (std::vector<std::string>{"none", "even", "odd", "none", "odd"}));
+    EXPECT_EQ(values_of(applied, "stop"), (std::vector<std::string>{"1", "1", "1", "2", "2"}));
     EXPECT_EQ(host_bytes_per_channel(world.file("uart.log")), (std::vector<long>{8, 1 + 16, 2, 4}))
         << world.file("uart.log");
 }
 
-TEST(BridgeUnderInetd, TakenLineEndsTheConnectionAtOnceAndTheHolderKeepsIt) {
+// A process that keeps sem_state (a stalled command; once, a service in a
+// connection attempt) delays a bridge's start by a moment at most.
+TEST(BridgeUnderInetd, TakenLineEndsTheConnectionAtOnceAndHeldStateOnlyDelaysIt) {
     SKIP_WITHOUT_WORLDS();
     // Each refused client listens for less time than the holder keeps the
     // line, so a bridge that waited for it would show eof=0.
@@ -174,30 +160,19 @@ TEST(BridgeUnderInetd, TakenLineEndsTheConnectionAtOnceAndTheHolderKeepsIt) {
         "\"$T\" f 1 115200 8 N 1 >/dev/null; "
         "\"$D\" hold_serial 4 >/dev/null & H=$!; sleep 0.5; echo holder:; \"$C\" listen 2000; \"$D\" sem 2; wait $H; "
         "\"$C\" send 5 3000 >\"$L/first.out\" & F=$!; sleep 0.8; echo second:; \"$C\" listen 2000; wait $F; "
-        "echo first:; cat \"$L/first.out\"; " +
-            await_reaped(3));
+        "echo first:; cat \"$L/first.out\"; "
+        "\"$D\" hold_state 30 >/dev/null & H=$!; sleep 0.5; echo state_held:; \"$C\" send 5 3000; kill $H; " +
+            await_reaped(4));
     const std::string& out = world.run.out;
-    EXPECT_EQ(values_of(out, "eof"), (std::vector<std::string>{"1", "1", "1"})) << world.explain();
-    EXPECT_EQ(values_of(out, "received"), (std::vector<std::string>{"0", "0", "5"})) << "only the first was served";
+    EXPECT_EQ(values_of(out, "eof"), (std::vector<std::string>{"1", "1", "1", "1"})) << world.explain();
+    EXPECT_EQ(values_of(out, "received"), (std::vector<std::string>{"0", "0", "5", "5"})) << "the first was served";
     EXPECT_EQ(values_of(out, "sem2"), std::vector<std::string>{"0"}) << "the holder is not disturbed";
-    EXPECT_EQ(world.bridge_statuses(), (std::vector<int>{1, 1, 0})) << world.explain();
-    EXPECT_EQ(host_bytes_per_channel(world.file("uart.log")).at(1), 5);
+    EXPECT_EQ(world.bridge_statuses(), (std::vector<int>{1, 1, 0, 0})) << world.explain();
+    EXPECT_EQ(host_bytes_per_channel(world.file("uart.log")).at(1), 10);
 }
 
 // The self test holds the line from its start to its end; an audio device
 // whose playback never starts keeps it at its last step for 5 s.
-// A process that keeps sem_state (a stalled command; once, a service in a
-// connection attempt) delays a bridge's start by a moment at most.
-TEST(BridgeUnderInetd, HeldStateLockDelaysTheBridgeByAMomentAtMost) {
-    SKIP_WITHOUT_WORLDS();
-    bridge_world world({"--channel", "1=echo"},
-                       "\"$T\" f 1 115200 8 N 1 >/dev/null; \"$D\" hold_state 30 >/dev/null & H=$!; sleep 0.5; "
-                       "\"$C\" send 5 3000; kill $H; " +
-                           await_reaped(1));
-    EXPECT_EQ(values_of(world.run.out, "received"), std::vector<std::string>{"5"}) << world.explain();
-    EXPECT_EQ(world.bridge_statuses(), std::vector<int>{0}) << world.explain();
-}
-
 TEST(BridgeUnderInetd, SelfTestHoldsTheLineUntilItsEnd) {
     SKIP_WITHOUT_WORLDS();
     bridge_world world(
@@ -237,8 +212,7 @@ TEST(BridgeUnderInetd, ServiceWaitsForTheLineAndResumesItsCapturesUncorrupted) {
         std::chrono::seconds(120));
     const std::string& out = world.run.out;
     EXPECT_EQ(values_of(out, "served"), std::vector<std::string>{"1"}) << world.explain();
-    ASSERT_EQ(values_of(out, "refused").size(), 1u);
-    EXPECT_GE(std::stoi(values_of(out, "refused")[0]), 1);
+    EXPECT_GE(std::stoi(values_of(out, "refused").at(0)), 1);
     EXPECT_EQ(values_of(out, "refserver"), std::vector<std::string>{"0"}) << world.file("refserver.out");
     EXPECT_NE(world.file("refserver.out").find("mismatches=0"), std::string::npos) << world.file("refserver.out");
     EXPECT_EQ(values_of(out, "service"), std::vector<std::string>{"0"}) << world.file("service.err");
@@ -253,7 +227,7 @@ TEST(BridgeUnderInetd, ResetSilenceAndStopSignalEachEndTheBridgeAndFreeTheLine) 
         "sleep 1; pgrep -x tovk >/dev/null; echo serving=$?; wait $P; cat \"$L/silent.out\"; " +
             await_bridges_gone +
             "\"$T\" f 1 115200 8 N 1 >/dev/null; echo reset:; \"$C\" reset 200000; " + await_bridges_gone +
-            "\"$T\" f 1 115200 8 N 1 >/dev/null; echo term:; \"$C\" stream 10000 >\"$L/term.out\" & P=$!; "
+            "\"$T\" f 1 115200 8 N 1 >/dev/null; echo term:; \"$C\" echo 67108864 10000 >\"$L/term.out\" & P=$!; "
             "i=0; until grep -q streaming \"$L/term.out\" || [ $i -ge 100 ]; do i=$((i+1)); sleep 0.05; done; sleep 1; "
             "kill -TERM $(pgrep -x tovk); wait $P; cat \"$L/term.out\"; " +
             await_reaped(3));
@@ -264,10 +238,9 @@ TEST(BridgeUnderInetd, ResetSilenceAndStopSignalEachEndTheBridgeAndFreeTheLine) 
     // Stop signal: the client was still sending when the connection ended.
     EXPECT_EQ(values_of(out, "eof").at(0), "1");
     EXPECT_EQ(values_of(out, "ended"), (std::vector<std::string>{"1", "1"}));
-    std::vector<std::string> received = values_of(out, "received");
-    ASSERT_EQ(received.size(), 2u);
-    EXPECT_EQ(received[0], "0");
-    EXPECT_GT(std::stol(received[1]), 0) << "data flowed before the signal\n" << world.explain();
+    const std::vector<std::string> received = values_of(out, "received");
+    EXPECT_EQ(received.at(0), "0");
+    EXPECT_GT(std::stol(received.at(1)), 0) << "data flowed before the signal\n" << world.explain();
     EXPECT_LT(std::stol(values_of(out, "sent").at(2)), 64l << 20) << "the bridge ended the connection";
     EXPECT_EQ(host_bytes_per_channel(world.file("uart.log")).at(2), 100);
     EXPECT_EQ(world.bridge_statuses(), (std::vector<int>{0, 0, 0}))
