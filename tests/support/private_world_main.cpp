@@ -36,12 +36,10 @@ bool enter_private_namespaces() {
            write_file("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1");
 }
 
-// A /run of its own too: the service's pid file is the test's alone.
-bool fresh_run() { return mount("tmpfs", "/run", "tmpfs", MS_NOSUID | MS_NODEV, "mode=755") == 0; }
-
 class fresh_ipc_per_test : public testing::EmptyTestEventListener {
     void OnTestStart(const testing::TestInfo&) override {
-        if (unshare(CLONE_NEWIPC) != 0 || !fresh_run()) {
+        // A /run of its own too: the service's pid file is the test's alone.
+        if (unshare(CLONE_NEWIPC) != 0 || mount("tmpfs", "/run", "tmpfs", MS_NOSUID | MS_NODEV, "mode=755") != 0) {
             std::fprintf(stderr, "cannot give the test a fresh IPC namespace and /run: %s\n", std::strerror(errno));
             std::exit(1);
         }

@@ -39,29 +39,24 @@ bool is_arm_program(const std::string& path) {
 const int emulator_fd = open(split_words(TOVK_TARGET_EMULATOR, '|').front().c_str(), O_RDONLY | O_CLOEXEC);
 #endif
 
-// The command line that runs path with argv (argv[0] being the name the
-// program sees): in a cross build, a target program is run by the emulator.
-std::vector<std::string> target_command(const std::string& path, const std::vector<std::string>& argv) {
+// Runs path with argv (argv[0] being the name the program sees): in a cross
+// build, a target program is run by the emulator.
+void exec_command(const std::string& path, const std::vector<std::string>& argv) {
+    std::vector<std::string> command{path};
+    command.insert(command.end(), argv.begin(), argv.end());
 #ifdef TOVK_TARGET_EMULATOR
-    if (is_arm_program(path)) {
-        std::vector<std::string> words = split_words(TOVK_TARGET_EMULATOR, '|');
-        words.insert(words.end(), {"-0", argv.empty() ? path : argv.front(), path});
-        if (!argv.empty()) words.insert(words.end(), argv.begin() + 1, argv.end());
-        return words;
+    bool emulated = is_arm_program(path);
+    if (emulated) {
+        command = split_words(TOVK_TARGET_EMULATOR, '|');
+        command.insert(command.end(), {"-0", argv.empty() ? path : argv.front(), path});
+        if (!argv.empty()) command.insert(command.end(), argv.begin() + 1, argv.end());
     }
 #endif
-    std::vector<std::string> words{path};
-    words.insert(words.end(), argv.begin(), argv.end());
-    return words;
-}
-
-void exec_command(const std::string& path, const std::vector<std::string>& argv) {
-    std::vector<std::string> command = target_command(path, argv);
     std::vector<char*> args;
     for (const std::string& arg : command) args.push_back(const_cast<char*>(arg.c_str()));
     args.push_back(nullptr);
 #ifdef TOVK_TARGET_EMULATOR
-    if (is_arm_program(path)) {
+    if (emulated) {
         fexecve(emulator_fd, args.data(), environ);
         return;
     }
@@ -74,34 +69,22 @@ void close_fd(int& fd) {
     fd = -1;
 }
 
-int exit_status_of(int wait_status) {
-    if (WIFEXITED(wait_status)) return WEXITSTATUS(wait_status);
-    if (WIFSIGNALED(wait_status)) return 128 + WTERMSIG(wait_status);
-    return -1;
-}
-
-bool read_some(int& fd, std::string& into) {
+// Appends what one read brings; at the end of the output, closes fd.
+void read_some(int& fd, std::string& into) {
     char buffer[4096];
     ssize_t count = read(fd, buffer, sizeof buffer);
-    if (count > 0) {
-        into.append(buffer, static_cast<size_t>(count));
-        return true;
-    }
-    if (count == -1 && errno == EINTR) return true;
-    close_fd(fd);
-    return false;
+    if (count > 0) into.append(buffer, static_cast<size_t>(count));
+    if (count == 0 || (count == -1 && errno != EINTR)) close_fd(fd);
 }
 
 }  // namespace
 
 child_process::child_process(const std::string& path, const std::vector<std::string>& argv, int connection) {
-    int out_pipe[2];
-    int err_pipe[2];
+    int out_pipe[2], err_pipe[2];
     if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
     pid_ = fork();
     if (pid_ == 0) {
-        int input = connection != -1 ? connection : open("/dev/null", O_RDONLY);
-        dup2(input, 0);
+        dup2(connection != -1 ? connection : open("/dev/null", O_RDONLY), 0);
         dup2(connection != -1 ? connection : out_pipe[1], 1);
         dup2(err_pipe[1], 2);
         exec_command(path, argv);
@@ -123,14 +106,12 @@ child_process::~child_process() {
 }
 
 bool child_process::running() {
-    if (reaped_) return false;
     int wait_status = 0;
-    if (waitpid(pid_, &wait_status, WNOHANG) == pid_) {
-        reaped_ = true;
-        result_.status = exit_status_of(wait_status);
-        return false;
-    }
-    return true;
+    if (reaped_ || waitpid(pid_, &wait_status, WNOHANG) != pid_) return !reaped_;
+    reaped_ = true;
+    result_.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status)
+                     : WIFSIGNALED(wait_status) ? 128 + WTERMSIG(wait_status) : -1;
+    return false;
 }
 
 void child_process::signal(int signal_number) const { kill(pid_, signal_number); }
@@ -141,8 +122,7 @@ void child_process::collect(std::chrono::milliseconds timeout) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) return;
         pollfd fds[2] = {{out_fd_, POLLIN, 0}, {err_fd_, POLLIN, 0}};
-        int ready = poll(fds, 2, static_cast<int>(left.count()));
-        if (ready <= 0) continue;
+        if (poll(fds, 2, static_cast<int>(left.count())) <= 0) continue;
         if (fds[0].revents != 0) read_some(out_fd_, result_.out);
         if (fds[1].revents != 0) read_some(err_fd_, result_.err);
     }
@@ -182,14 +162,16 @@ const std::string& tovk_path() {
 
 std::string driver_path(const std::string& built) { return program_under_test("TOVK_TEST_DRIVER", built); }
 
+process_result finished(child_process& child, std::chrono::milliseconds timeout, const std::string& what) {
+    std::optional<process_result> result = child.finish(timeout);
+    if (result) return *result;
+    ADD_FAILURE() << what << " did not end within " << timeout.count() << " ms";
+    return {};
+}
+
 process_result run_tovk(const std::vector<std::string>& words, std::chrono::milliseconds timeout) {
     std::vector<std::string> argv{"tovk"};
     argv.insert(argv.end(), words.begin(), words.end());
     child_process child(tovk_path(), argv);
-    std::optional<process_result> result = child.finish(timeout);
-    if (!result) {
-        ADD_FAILURE() << "tovk did not end within " << timeout.count() << " ms";
-        return {};
-    }
-    return *result;
+    return finished(child, timeout, "tovk");
 }

@@ -41,6 +41,9 @@ private:
     process_result result_;
 };
 
+// The child's result; on a hang, an empty one and a failure of the calling test.
+process_result finished(child_process& child, std::chrono::milliseconds timeout, const std::string& what);
+
 // Runs tovk with the given words; fails the calling test on a hang.
 process_result run_tovk(const std::vector<std::string>& words,
                         std::chrono::milliseconds timeout = std::chrono::seconds(20));

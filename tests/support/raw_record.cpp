@@ -47,19 +47,9 @@ void raw_record::set_i32(size_t offset, std::int32_t value) {
     std::atomic_thread_fence(std::memory_order_seq_cst);
 }
 
-void raw_record::set_bytes(size_t offset, const std::string& text) {
-    std::memcpy(base_ + offset, text.data(), text.size());
-    std::atomic_thread_fence(std::memory_order_seq_cst);
-}
-
 size_t raw_record::segment_size() const {
     shmid_ds status{};
     return shmctl(id_, IPC_STAT, &status) == 0 ? status.shm_segsz : 0;
-}
-
-int raw_record::attach_count() const {
-    shmid_ds status{};
-    return shmctl(id_, IPC_STAT, &status) == 0 ? static_cast<int>(status.shm_nattch) : -1;
 }
 
 std::vector<int> semaphore_values() {

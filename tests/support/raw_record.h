@@ -18,9 +18,6 @@ TOVK_RAW_OFFSET(running);
 TOVK_RAW_OFFSET(stopped);
 TOVK_RAW_OFFSET(ser_ch);
 TOVK_RAW_OFFSET(ser_baud);
-TOVK_RAW_OFFSET(ser_stop);
-TOVK_RAW_OFFSET(ser_data);
-TOVK_RAW_OFFSET(ser_parity);
 TOVK_RAW_OFFSET(ser_odd);
 TOVK_RAW_OFFSET(zlevel);
 TOVK_RAW_OFFSET(servers);
@@ -51,9 +48,7 @@ public:
     std::vector<std::uint8_t> bytes(size_t offset, size_t count) const;
     void set_u8(size_t offset, std::uint8_t value);
     void set_i32(size_t offset, std::int32_t value);
-    void set_bytes(size_t offset, const std::string& text);
     size_t segment_size() const;
-    int attach_count() const;
 
 private:
     int id_ = -1;

@@ -45,8 +45,7 @@ int open_uart(speed_t speed) {
     line.c_cc[VTIME] = 1;
     cfsetispeed(&line, speed);
     cfsetospeed(&line, speed);
-    if (tcsetattr(fd, TCSANOW, &line) != 0) return -1;
-    return fd;
+    return tcsetattr(fd, TCSANOW, &line) == 0 ? fd : -1;
 }
 
 // The channel select lines, as the host drives them.
@@ -62,11 +61,7 @@ std::string read_reply(int fd, double wait_seconds) {
         if (poll(&ready, 1, 10) <= 0) continue;
         unsigned char byte[256];
         ssize_t count = read(fd, byte, sizeof byte);
-        for (ssize_t i = 0; i < count; ++i) {
-            char digits[3];
-            std::snprintf(digits, sizeof digits, "%02x", byte[i]);
-            hex += digits;
-        }
+        for (ssize_t i = 0; i < count; ++i) hex += {"0123456789abcdef"[byte[i] >> 4], "0123456789abcdef"[byte[i] & 15]};
     }
     return hex.empty() ? "-" : hex;
 }
@@ -85,12 +80,18 @@ int uart_exchange(unsigned channel, const std::vector<std::uint8_t>& bytes, doub
     return 0;
 }
 
+// The PIC's line with a sampling stream started on it, or -1.
+int start_stream() {
+    int fd = open_uart(B115200);
+    if (fd == -1 || !select_channel(0) || !port_write("portb", 4, 0xFF) || !port_write("portb", 0, 0x00)) return -1;
+    tcflush(fd, TCIOFLUSH);
+    return write(fd, sampling_start, sizeof sampling_start) == sizeof sampling_start ? fd : -1;
+}
+
 // Waits for the stream to begin, then counts what arrives for `seconds`.
 int measure_stream(double seconds) {
-    int fd = open_uart(B115200);
-    if (fd == -1 || !select_channel(0) || !port_write("portb", 4, 0xFF) || !port_write("portb", 0, 0x00)) return 1;
-    tcflush(fd, TCIOFLUSH);
-    if (write(fd, sampling_start, sizeof sampling_start) != sizeof sampling_start) return 1;
+    int fd = start_stream();
+    if (fd == -1) return 1;
     unsigned char buffer[4096];
     pollfd ready{fd, POLLIN, 0};
     if (poll(&ready, 1, 2000) <= 0) return 1;
@@ -122,11 +123,9 @@ bool consume(int fd, std::size_t bytes) {
 // Start a stream, skip `before` bytes, raise the select lines for `width`
 // bytes, then drop them: the world stamps both changes in stream bytes.
 int pulse(std::size_t before, std::size_t width) {
-    int fd = open_uart(B115200);
-    if (fd == -1 || !select_channel(0) || !port_write("portb", 4, 0xFF) || !port_write("portb", 0, 0x00)) return 1;
-    tcflush(fd, TCIOFLUSH);
-    if (write(fd, sampling_start, sizeof sampling_start) != sizeof sampling_start) return 1;
-    bool ok = consume(fd, before) && port_write("portb", 0, 0x02) && consume(fd, width) && port_write("portb", 0, 0x00);
+    int fd = start_stream();
+    bool ok = fd != -1 && consume(fd, before) && port_write("portb", 0, 0x02) && consume(fd, width) &&
+              port_write("portb", 0, 0x00);
     close(fd);
     return ok ? 0 : 1;
 }
@@ -134,10 +133,8 @@ int pulse(std::size_t before, std::size_t width) {
 // Start a stream, leave it unread for `seconds` so the terminal's buffers
 // fill, stop it and flush: nothing of the stopped stream may come after.
 int flush_after(double seconds) {
-    int fd = open_uart(B115200);
-    if (fd == -1 || !select_channel(0) || !port_write("portb", 4, 0xFF) || !port_write("portb", 0, 0x00)) return 1;
-    tcflush(fd, TCIOFLUSH);
-    if (write(fd, sampling_start, sizeof sampling_start) != sizeof sampling_start) return 1;
+    int fd = start_stream();
+    if (fd == -1) return 1;
     usleep(static_cast<useconds_t>(seconds * 1e6));
     if (!port_write("portb", 0, 0x40)) return 1;
     usleep(20000);
@@ -150,13 +147,15 @@ int flush_after(double seconds) {
     return 0;
 }
 
+int failed() {
+    std::printf("error=%s\n", std::strerror(errno));
+    return 1;
+}
+
 int low_latency(bool on) {
     int fd = open("/dev/ttyAM1", O_RDWR | O_NOCTTY);
     serial_struct settings{};
-    if (fd == -1 || ioctl(fd, TIOCGSERIAL, &settings) != 0) {
-        std::printf("error=%s\n", std::strerror(errno));
-        return 1;
-    }
+    if (fd == -1 || ioctl(fd, TIOCGSERIAL, &settings) != 0) return failed();
     std::printf("before=%d\n", settings.flags & ASYNC_LOW_LATENCY ? 1 : 0);
     settings.flags = on ? settings.flags | ASYNC_LOW_LATENCY : settings.flags & ~ASYNC_LOW_LATENCY;
     if (ioctl(fd, TIOCSSERIAL, &settings) != 0) return 1;
@@ -180,27 +179,18 @@ int line_settings(speed_t speed, tcflag_t size, tcflag_t parity, tcflag_t stop) 
 int read_port(const char* name, off_t offset) {
     int fd = port_fd(name);
     std::uint32_t value = 0;
-    if (fd == -1 || pread(fd, &value, 4, offset) != 4) {
-        std::printf("error=%s\n", std::strerror(errno));
-        return 1;
-    }
+    if (fd == -1 || pread(fd, &value, 4, offset) != 4) return failed();
     std::printf("value=0x%02x\n", value);
     return 0;
 }
 
 int read_adc(const char* channel, std::size_t size) {
     int fd = open((std::string("/dev/adc") + channel).c_str(), O_RDONLY | O_SYNC);
-    if (fd == -1) {
-        std::printf("error=%s\n", std::strerror(errno));
-        return 1;
-    }
+    if (fd == -1) return failed();
     std::int32_t raw = 0;
     ssize_t count = pread(fd, &raw, size, 3);
     close(fd);
-    if (count < 0) {
-        std::printf("error=%s\n", std::strerror(errno));
-        return 1;
-    }
+    if (count < 0) return failed();
     std::printf("raw=%d bytes=%zd\n", raw, count);
     return 0;
 }
@@ -214,21 +204,20 @@ int try_open(const char* path) {
 
 std::vector<std::uint8_t> bytes_of(const char* hex) {
     std::vector<std::uint8_t> bytes;
-    for (std::size_t i = 0; hex[i] != '\0' && hex[i + 1] != '\0'; i += 2) {
+    for (std::size_t i = 0; hex[i] != '\0' && hex[i + 1] != '\0'; i += 2)
         bytes.push_back(static_cast<std::uint8_t>(std::strtoul(std::string(hex + i, 2).c_str(), nullptr, 16)));
-    }
     return bytes;
 }
 
-int one_step(int argc, char** argv) {
+}  // namespace
+
+int main(int argc, char** argv) {
     std::string what = argc > 1 ? argv[1] : "";
     if (what == "read" && argc == 4) return read_port(argv[2], static_cast<off_t>(number(argv[3])));
     if (what == "write" && argc == 5) return port_write(argv[2], static_cast<off_t>(number(argv[3])), number(argv[4])) ? 0 : 1;
     if (what == "adc" && argc == 4) return read_adc(argv[2], number(argv[3]));
     if (what == "open" && argc == 3) return try_open(argv[2]);
-    if (what == "version" && argc == 2) {
-        return uart_exchange(0, std::vector<std::uint8_t>(version_query, version_query + sizeof version_query), 0.3);
-    }
+    if (what == "version" && argc == 2) return uart_exchange(0, {std::begin(version_query), std::end(version_query)}, 0.3);
     if (what == "uart" && argc == 4) return uart_exchange(number(argv[2]), bytes_of(argv[3]), 0.2);
     if (what == "stream" && argc == 3) return measure_stream(std::atof(argv[2]));
     if (what == "pulse" && argc == 4) return pulse(number(argv[2]), number(argv[3]));
@@ -238,25 +227,7 @@ int one_step(int argc, char** argv) {
         return line_settings(B9600, CS7, PARENB | PARODD, CSTOPB) || line_settings(B115200, CS8, 0, 0) ||
                line_settings(B38400, CS8, PARENB, 0);
     }
-    std::fprintf(stderr, "usage: world_probe STEP [+ STEP...], STEP: read|write|adc|open|version|uart|stream|pulse|"
+    std::fprintf(stderr, "usage: world_probe read|write|adc|open|version|uart|stream|pulse|"
                          "flush_after|lowlat|settings ...\n");
     return 2;
-}
-
-}  // namespace
-
-// Steps separated by "+" run in order in one process, until one fails.
-int main(int argc, char** argv) {
-    int first = 1;
-    for (int i = 1; i <= argc; ++i) {
-        if (i < argc && std::strcmp(argv[i], "+") != 0) continue;
-        std::vector<char*> step{argv[0]};
-        step.insert(step.end(), argv + first, argv + i);
-        step.push_back(nullptr);
-        int status = one_step(static_cast<int>(step.size()) - 1, step.data());
-        std::fflush(stdout);
-        if (status != 0) return status;
-        first = i + 1;
-    }
-    return 0;
 }

@@ -4,14 +4,13 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
 const std::string boardsim_path = BOARDSIM_PATH;
 const std::string probe_path = PROBE_PATH;
-const std::string driver_under_test = driver_path(TOVK_DRIVER_PATH);
-const std::string refserver_path = REFSERVER_PATH;
 
 std::string world_unavailable() {
     int fd = open("/dev/fuse", O_RDWR | O_CLOEXEC);
@@ -24,23 +23,10 @@ std::vector<std::string> world_argv(const std::vector<std::string>& options, con
     std::vector<std::string> argv{"boardsim"};
     argv.insert(argv.end(), options.begin(), options.end());
     std::string prelude = "P='" + probe_path + "'; B='" + boardsim_path + "'; T='" + tovk_path() + "'; D='" +
-                          driver_under_test + "'; R='" + refserver_path + "'; ";
+                          driver_path(TOVK_DRIVER_PATH) + "'; R='" + REFSERVER_PATH + "'; ";
     argv.insert(argv.end(), {"--", "/bin/sh", "-c", prelude + script});
     return argv;
 }
-
-namespace {
-
-process_result finished(child_process& child, std::chrono::milliseconds timeout, const char* what) {
-    std::optional<process_result> result = child.finish(timeout);
-    if (!result) {
-        ADD_FAILURE() << what << " did not end within " << timeout.count() << " ms";
-        return {};
-    }
-    return *result;
-}
-
-}  // namespace
 
 process_result in_world(const std::vector<std::string>& options, const std::string& script,
                         std::chrono::milliseconds timeout) {
@@ -70,13 +56,31 @@ std::vector<std::string> values_of(const std::string& text, const std::string& k
     return values;
 }
 
+testing::AssertionResult said(const process_result& run, const std::string& words) {
+    std::istringstream each(words);
+    for (std::string word; each >> word;) {
+        std::size_t equals = word.find('=');
+        if (values_of(run.out, word.substr(0, equals)) != std::vector<std::string>{word.substr(equals + 1)})
+            return testing::AssertionFailure() << "no single " << word << " in:\n" << run.out << run.err;
+    }
+    return testing::AssertionSuccess();
+}
+
+std::string fields_of(const std::string& line, const std::vector<std::string>& keys) {
+    std::string fields;
+    for (const std::string& key : keys) {
+        std::vector<std::string> values = values_of(line, key);
+        fields += (fields.empty() ? "" : " ") + (values.empty() ? "?" : values.front());
+    }
+    return fields;
+}
+
 std::vector<std::string> lines_with(const std::string& text, const std::vector<std::string>& words) {
     std::vector<std::string> found;
     std::istringstream lines(text);
     for (std::string line; std::getline(lines, line);) {
-        bool all = true;
-        for (const std::string& word : words) all = all && line.find(word) != std::string::npos;
-        if (all) found.push_back(line);
+        auto in_line = [&line](const std::string& word) { return line.find(word) != std::string::npos; };
+        if (std::all_of(words.begin(), words.end(), in_line)) found.push_back(line);
     }
     return found;
 }
@@ -93,9 +97,7 @@ unsigned register_of(const std::string& regs, char port, const std::string& key)
 
 std::string file_text(const std::string& path) {
     std::ifstream file(path);
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
+    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
 }
 
 scratch_dir::scratch_dir() {

@@ -12,8 +12,6 @@
 
 extern const std::string boardsim_path;
 extern const std::string probe_path;
-extern const std::string driver_under_test;
-extern const std::string refserver_path;
 
 // Why worlds cannot start for this user here, or empty when they can.
 std::string world_unavailable();
@@ -30,6 +28,11 @@ process_result run_in_world(const std::string& control, const std::vector<std::s
 
 // Every value of `key=` in `text`, in order.
 std::vector<std::string> values_of(const std::string& text, const std::string& key);
+// Whether the run printed each of the `key=value` words, and no other value
+// of any of their keys.
+testing::AssertionResult said(const process_result& run, const std::string& words);
+// The first value of each of `keys` in `line`, space-separated ("?" if missing).
+std::string fields_of(const std::string& line, const std::vector<std::string>& keys);
 // Lines of `text` containing every one of `words`.
 std::vector<std::string> lines_with(const std::string& text, const std::vector<std::string>& words);
 // A register of a port as `boardsim ctl regs` shows it ("dir", "data").
@@ -62,3 +65,9 @@ private:
         std::string reason = world_unavailable();               \
         if (!reason.empty()) SKIP_UNLESS_CI(reason);            \
     } while (false)
+
+// A suite whose every test runs in worlds.
+class world_test : public testing::Test {
+protected:
+    void SetUp() override { SKIP_WITHOUT_WORLDS(); }
+};
