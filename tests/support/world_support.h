@@ -28,8 +28,9 @@ process_result run_in_world(const std::string& control, const std::vector<std::s
 
 // Every value of `key=` in `text`, in order.
 std::vector<std::string> values_of(const std::string& text, const std::string& key);
-// Whether the run printed each of the `key=value` words, and no other value
-// of any of their keys.
+// Whether `text` (a run's output) holds each of the `key=value` words and no
+// other value of their keys; `key=a|b` asks for the values a then b.
+testing::AssertionResult said(const std::string& text, const std::string& words);
 testing::AssertionResult said(const process_result& run, const std::string& words);
 // The first value of each of `keys` in `line`, space-separated ("?" if missing).
 std::string fields_of(const std::string& line, const std::vector<std::string>& keys);
