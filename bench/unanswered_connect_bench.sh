@@ -27,7 +27,7 @@ measure() {
       mount -t overlay overlay -o lowerdir=/usr/sbin,upperdir="$M/up",workdir="$M/work" /usr/sbin &&
       : >/usr/sbin/tovk && mount --bind "$T" /usr/sbin/tovk || exit 120
     inetd -i -E "$CONF" & I=$!
-    until grep -q ":0FA1 00000000:0000 0A" /proc/net/tcp; do sleep 0.02; done
+    i=0; until grep -q ":0FA1 00000000:0000 0A" /proc/net/tcp; do i=$((i+1)); [ $i -lt 200 ] || exit 121; sleep 0.02; done
     "$T" f 1 115200 8 N 1 >/dev/null
     if [ "$CASE" = unanswered ]; then
       "$D" unanswering_server 127.0.0.2 3600 >/dev/null & Q=$!; server=127.0.0.2
