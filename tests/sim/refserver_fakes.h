@@ -24,16 +24,14 @@ namespace refserver_fakes {
 using bytes = std::vector<std::uint8_t>;
 using steady = std::chrono::steady_clock;
 
-constexpr std::size_t lead = 115;          // 28.076171875 ms at 4096 bytes/s
-constexpr std::size_t window_bytes = 4096;  // one second of two channels
-
 inline bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 // The capture the host makes when its read of the stream starts at `read_begin`.
 inline bytes capture_from(std::uint64_t seed, std::uint64_t stream, std::uint64_t read_begin) {
     bytes capture;
-    for (std::size_t j = 0; j < window_bytes; ++j) {
-        std::uint8_t in = boardsim::stream_byte(seed, stream, read_begin + lead + j, 2);
+    // The window: one second of two channels, 28.076171875 ms (115 bytes) into the read.
+    for (std::size_t j = 0; j < 4096; ++j) {
+        std::uint8_t in = boardsim::stream_byte(seed, stream, read_begin + 115 + j, 2);
         capture.push_back(static_cast<std::uint8_t>((in & 3) | ((in >> 2) & 3) << 4));
         capture.push_back(static_cast<std::uint8_t>(((in >> 4) & 3) | ((in >> 6) & 3) << 4));
     }
@@ -59,13 +57,10 @@ public:
     ~fake_service() { close_socket(); }
 
     bool connect_to(std::uint16_t port) {
+        sockaddr_in address{.sin_family = AF_INET, .sin_port = htons(port), .sin_addr = {htonl(INADDR_LOOPBACK)}, .sin_zero = {}};
         for (auto until = steady::now() + std::chrono::seconds(5); steady::now() < until;) {
             close_socket();
             fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-            sockaddr_in address{};
-            address.sin_family = AF_INET;
-            address.sin_port = htons(port);
-            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
             if (::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return true;
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
