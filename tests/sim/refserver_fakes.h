@@ -38,11 +38,11 @@ inline bytes capture_from(std::uint64_t seed, std::uint64_t stream, std::uint64_
     return capture;
 }
 
-inline bytes data_packet(const bytes& capture, char status = '0', int level = Z_DEFAULT_COMPRESSION) {
+inline bytes data_packet(const bytes& capture, char status = '0') {
     uLongf length = compressBound(capture.size());
     bytes packet{'T', 'C', static_cast<std::uint8_t>(status), 0, 0};
     packet.resize(5 + length);
-    compress2(packet.data() + 5, &length, capture.data(), capture.size(), level);
+    compress(packet.data() + 5, &length, capture.data(), capture.size());
     packet.resize(5 + length);
     packet[3] = static_cast<std::uint8_t>(length >> 8);
     packet[4] = static_cast<std::uint8_t>(length & 0xFF);
@@ -57,7 +57,8 @@ public:
     ~fake_service() { close_socket(); }
 
     bool connect_to(std::uint16_t port) {
-        sockaddr_in address{.sin_family = AF_INET, .sin_port = htons(port), .sin_addr = {htonl(INADDR_LOOPBACK)}, .sin_zero = {}};
+        sockaddr_in address{
+            .sin_family = AF_INET, .sin_port = htons(port), .sin_addr = {htonl(INADDR_LOOPBACK)}, .sin_zero = {}};
         for (auto until = steady::now() + std::chrono::seconds(5); steady::now() < until;) {
             close_socket();
             fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -67,8 +68,10 @@ public:
         return false;
     }
 
-    // Connected, and the server's first word has come.
-    bool connect_and_read_word(std::uint16_t port) { return connect_to(port) && read_word(); }
+    // Connected, and the server's first word answered with the first `count` bytes of `packet`.
+    bool answer(std::uint16_t port, const bytes& packet, std::size_t count = SIZE_MAX) {
+        return connect_to(port) && read_word() && send_all(packet, count);
+    }
 
     // The next command word, or nothing within the patience.
     std::optional<bytes> read_word(std::chrono::milliseconds patience = std::chrono::seconds(5)) {
