@@ -24,8 +24,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <numeric>
+#include <random>
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace {
@@ -48,13 +48,8 @@ int connect_bridge() {
 
 std::vector<std::uint8_t> random_bytes(std::size_t count) {
     std::vector<std::uint8_t> bytes(count);
-    std::uint32_t state = 2463534242u;
-    for (auto& byte : bytes) {
-        state ^= state << 13;
-        state ^= state >> 17;
-        state ^= state << 5;
-        byte = static_cast<std::uint8_t>(state >> 24);
-    }
+    std::minstd_rand random;
+    for (auto& byte : bytes) byte = static_cast<std::uint8_t>(random() >> 23);
     return bytes;
 }
 
@@ -65,11 +60,10 @@ int ms_left(clock_type::time_point deadline) {
 
 // Moves bytes both ways until `done` holds, end-of-file or the deadline.
 struct transfer {
-    transfer(int connection, std::vector<std::uint8_t> bytes) : fd(connection), out(std::move(bytes)) {}
     int fd;
     std::vector<std::uint8_t> out;
     std::size_t sent = 0;
-    std::vector<std::uint8_t> in;
+    std::vector<std::uint8_t> in{};
     bool eof = false;
     bool failed = false;
     std::size_t most_in_flight = SIZE_MAX;  // bytes sent and not yet back
@@ -125,11 +119,10 @@ int echo(std::size_t count, int timeout_ms) {
 }
 
 int send_then_close(std::size_t count, int pause_ms) {
-    std::vector<std::uint8_t> bytes(count);
-    std::iota(bytes.begin(), bytes.end(), std::uint8_t{0});
-    transfer t{connect_bridge(), std::move(bytes)};
+    transfer t{connect_bridge(), std::vector<std::uint8_t>(count)};
+    std::iota(t.out.begin(), t.out.end(), std::uint8_t{0});
     t.run(clock_type::now() + std::chrono::seconds(20), [&] { return t.sent == count; });
-    t.run(clock_type::now() + std::chrono::milliseconds(pause_ms), [] { return false; });
+    t.until_eof(pause_ms);
     shutdown(t.fd, SHUT_WR);
     t.until_eof(10000);
     report(t);
@@ -137,7 +130,7 @@ int send_then_close(std::size_t count, int pause_ms) {
 }
 
 int listen_only(int timeout_ms) {
-    transfer t{connect_bridge(), std::vector<std::uint8_t>{}};
+    transfer t{connect_bridge(), {}};
     t.until_eof(timeout_ms);
     std::string text(t.in.begin(), t.in.end());
     std::printf("text=%s\n", text.c_str());

@@ -20,7 +20,8 @@ const std::string version_query_hex = "02162219370000";
 TEST(WorldUart, HostBytesGoOnlyToTheSelectedChannel) {
     SKIP_WITHOUT_WORLDS();
     process_result result = in_world({"--channel", "3=echo"}, "$P uart 2 " + version_query_hex + R"(
-        $P uart 3 414243; $B ctl log frames; echo marker; $P version; $B ctl log frames; $B ctl log uart)");
+        $P uart 3 414243; $B ctl log frames; echo marker; $P uart 0 )" + version_query_hex + R"(
+        $B ctl log frames; $B ctl log uart)");
     ASSERT_EQ(result.status, 0) << result.err;
     EXPECT_EQ(values_of(result.out, "reply"), (std::vector<std::string>{"-", "414243", "5633"}));
     std::string before = result.out.substr(0, result.out.find("marker"));

@@ -10,33 +10,33 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <sstream>
 #include <stdexcept>
 
 namespace {
 
 #ifdef TOVK_TARGET_EMULATOR
-std::vector<std::string> split_words(const std::string& text, char separator) {
+// The emulator's command, its words separated by '|'.
+const std::vector<std::string> emulator = [] {
     std::vector<std::string> words;
-    std::size_t start = 0;
-    for (std::size_t end; (end = text.find(separator, start)) != std::string::npos; start = end + 1)
-        words.push_back(text.substr(start, end - start));
-    words.push_back(text.substr(start));
+    std::istringstream text(TOVK_TARGET_EMULATOR);
+    for (std::string word; std::getline(text, word, '|');) words.push_back(word);
     return words;
-}
+}();
 
 bool is_arm_program(const std::string& path) {
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd == -1) return false;
-    unsigned char header[20] = {};
+    char header[20] = {};
     bool whole = read(fd, header, sizeof header) == static_cast<ssize_t>(sizeof header);
     close(fd);
-    constexpr unsigned em_arm = 40;
-    return whole && header[0] == 0x7F && header[1] == 'E' && header[2] == 'L' && header[3] == 'F' &&
-           (header[18] | header[19] << 8) == em_arm;
+    // An ELF file whose machine is EM_ARM (40).
+    return whole && std::memcmp(header, "\x7F" "ELF", 4) == 0 && std::memcmp(header + 18, "\x28\0", 2) == 0;
 }
 
 // Opened before any test can mount over the folder it lives in.
-const int emulator_fd = open(split_words(TOVK_TARGET_EMULATOR, '|').front().c_str(), O_RDONLY | O_CLOEXEC);
+const int emulator_fd = open(emulator.front().c_str(), O_RDONLY | O_CLOEXEC);
 #endif
 
 // Runs path with argv (argv[0] being the name the program sees): in a cross
@@ -47,7 +47,7 @@ void exec_command(const std::string& path, const std::vector<std::string>& argv)
 #ifdef TOVK_TARGET_EMULATOR
     bool emulated = is_arm_program(path);
     if (emulated) {
-        command = split_words(TOVK_TARGET_EMULATOR, '|');
+        command = emulator;
         command.insert(command.end(), {"-0", argv.empty() ? path : argv.front(), path});
         if (!argv.empty()) command.insert(command.end(), argv.begin() + 1, argv.end());
     }
@@ -159,8 +159,6 @@ const std::string& tovk_path() {
     static const std::string path = program_under_test("TOVK_TEST_TOVK", TOVK_PATH);
     return path;
 }
-
-std::string driver_path(const std::string& built) { return program_under_test("TOVK_TEST_DRIVER", built); }
 
 process_result finished(child_process& child, std::chrono::milliseconds timeout, const std::string& what) {
     std::optional<process_result> result = child.finish(timeout);

@@ -25,7 +25,6 @@ public:
     child_process(const child_process&) = delete;
     child_process& operator=(const child_process&) = delete;
 
-    pid_t pid() const { return pid_; }
     bool running();
     void signal(int signal_number) const;
     // Collects output until the child ends; nullopt if it is still running.
@@ -52,10 +51,8 @@ process_result run_tovk(const std::vector<std::string>& words,
 // that the environment variable names.
 std::string program_under_test(const char* variable, const std::string& built);
 
-// The tovk under test (TOVK_TEST_TOVK), and the driver of its library
-// (TOVK_TEST_DRIVER).
+// The tovk under test (TOVK_TEST_TOVK).
 const std::string& tovk_path();
-std::string driver_path(const std::string& built);
 
 // True when the programs under test are the ARM build's, run under qemu-user.
 bool target_emulated();

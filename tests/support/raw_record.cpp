@@ -20,15 +20,11 @@ raw_record::~raw_record() {
     if (base_ != nullptr) shmdt(base_);
 }
 
-std::uint8_t raw_record::u8(size_t offset) const {
-    std::atomic_thread_fence(std::memory_order_seq_cst);
-    return base_[offset];
-}
+std::uint8_t raw_record::u8(size_t offset) const { return bytes(offset, 1)[0]; }
 
 std::int32_t raw_record::i32(size_t offset) const {
     std::int32_t value;
-    std::atomic_thread_fence(std::memory_order_seq_cst);
-    std::memcpy(&value, base_ + offset, sizeof value);
+    std::memcpy(&value, bytes(offset, sizeof value).data(), sizeof value);
     return value;
 }
 
@@ -54,19 +50,10 @@ size_t raw_record::segment_size() const {
 
 std::vector<int> semaphore_values() {
     int id = semget(board_key(), 0, 0);
-    if (id == -1) return {};
-    semid_ds status{};
-    union {
-        int val;
-        semid_ds* buf;
-        unsigned short* array;
-    } arg{};
-    arg.buf = &status;
-    if (semctl(id, 0, IPC_STAT, arg) == -1) return {};
     std::vector<int> values;
-    for (unsigned long index = 0; index < status.sem_nsems; ++index) {
-        values.push_back(semctl(id, static_cast<int>(index), GETVAL));
-    }
+    // Past the last semaphore of the set, GETVAL fails.
+    for (int value; id != -1 && (value = semctl(id, static_cast<int>(values.size()), GETVAL)) != -1;)
+        values.push_back(value);
     return values;
 }
 

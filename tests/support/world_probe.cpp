@@ -2,7 +2,6 @@
 // does (4-byte pread/pwrite, termios on /dev/ttyAM1), printing what it saw as
 // key=value words for the tests to check.
 #include <fcntl.h>
-#include <linux/serial.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -36,15 +35,15 @@ bool port_write(const std::string& name, off_t offset, std::uint32_t value) {
     return ok;
 }
 
-int open_uart(speed_t speed) {
+int open_uart() {
     int fd = open("/dev/ttyAM1", O_RDWR | O_NOCTTY);
     termios line{};
     if (fd == -1 || tcgetattr(fd, &line) != 0) return -1;
     cfmakeraw(&line);
     line.c_cc[VMIN] = 0;
     line.c_cc[VTIME] = 1;
-    cfsetispeed(&line, speed);
-    cfsetospeed(&line, speed);
+    cfsetispeed(&line, B115200);
+    cfsetospeed(&line, B115200);
     return tcsetattr(fd, TCSANOW, &line) == 0 ? fd : -1;
 }
 
@@ -53,36 +52,33 @@ bool select_channel(unsigned channel) {
     return port_write("porth", 4, 0x0C) && port_write("porth", 0, (channel << 2) & 0x0C);
 }
 
-std::string read_reply(int fd, double wait_seconds) {
-    std::string hex;
-    auto start = clock_type::now();
-    while (seconds_since(start) < wait_seconds) {
-        pollfd ready{fd, POLLIN, 0};
-        if (poll(&ready, 1, 10) <= 0) continue;
-        unsigned char byte[256];
-        ssize_t count = read(fd, byte, sizeof byte);
-        for (ssize_t i = 0; i < count; ++i) hex += {"0123456789abcdef"[byte[i] >> 4], "0123456789abcdef"[byte[i] & 15]};
-    }
-    return hex.empty() ? "-" : hex;
-}
-
-const std::uint8_t version_query[] = {0x02, 0x16, 0x22, 0x19, 0x37, 0x00, 0x00};
 const std::uint8_t sampling_start[] = {0x06, 0x16, 0x22, 0x0E, 0x22, 0x19, 0x17, 0x91,
                                        0x00, 0x81, 0xDF, 0x0B, 0xE0, 0x00, 0x00};
 
-int uart_exchange(unsigned channel, const std::vector<std::uint8_t>& bytes, double wait_seconds) {
-    int fd = open_uart(B115200);
+// Sends the bytes `hex` spells on `channel` and prints in hex what comes back.
+int uart_exchange(unsigned channel, const char* hex) {
+    int fd = open_uart();
     if (fd == -1 || !select_channel(channel)) return 1;
     tcflush(fd, TCIOFLUSH);
+    std::vector<std::uint8_t> bytes;
+    for (std::size_t i = 0; hex[i] != '\0' && hex[i + 1] != '\0'; i += 2)
+        bytes.push_back(static_cast<std::uint8_t>(std::strtoul(std::string(hex + i, 2).c_str(), nullptr, 16)));
     if (write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) return 1;
-    std::printf("reply=%s\n", read_reply(fd, wait_seconds).c_str());
+    std::string reply;
+    for (auto start = clock_type::now(); seconds_since(start) < 0.3;) {
+        pollfd ready{fd, POLLIN, 0};
+        unsigned char byte[256];
+        ssize_t count = poll(&ready, 1, 10) > 0 ? read(fd, byte, sizeof byte) : 0;
+        for (ssize_t k = 0; k < count; ++k) reply += {"0123456789abcdef"[byte[k] >> 4], "0123456789abcdef"[byte[k] & 15]};
+    }
+    std::printf("reply=%s\n", reply.empty() ? "-" : reply.c_str());
     close(fd);
     return 0;
 }
 
 // The PIC's line with a sampling stream started on it, or -1.
 int start_stream() {
-    int fd = open_uart(B115200);
+    int fd = open_uart();
     if (fd == -1 || !select_channel(0) || !port_write("portb", 4, 0xFF) || !port_write("portb", 0, 0x00)) return -1;
     tcflush(fd, TCIOFLUSH);
     return write(fd, sampling_start, sizeof sampling_start) == sizeof sampling_start ? fd : -1;
@@ -109,27 +105,6 @@ int measure_stream(double seconds) {
     return 0;
 }
 
-bool consume(int fd, std::size_t bytes) {
-    unsigned char buffer[4096];
-    while (bytes > 0) {
-        pollfd ready{fd, POLLIN, 0};
-        if (poll(&ready, 1, 2000) <= 0) return false;
-        ssize_t count = read(fd, buffer, std::min(bytes, sizeof buffer));
-        if (count > 0) bytes -= static_cast<std::size_t>(count);
-    }
-    return true;
-}
-
-// Start a stream, skip `before` bytes, raise the select lines for `width`
-// bytes, then drop them: the world stamps both changes in stream bytes.
-int pulse(std::size_t before, std::size_t width) {
-    int fd = start_stream();
-    bool ok = fd != -1 && consume(fd, before) && port_write("portb", 0, 0x02) && consume(fd, width) &&
-              port_write("portb", 0, 0x00);
-    close(fd);
-    return ok ? 0 : 1;
-}
-
 // Start a stream, leave it unread for `seconds` so the terminal's buffers
 // fill, stop it and flush: nothing of the stopped stream may come after.
 int flush_after(double seconds) {
@@ -150,30 +125,6 @@ int flush_after(double seconds) {
 int failed() {
     std::printf("error=%s\n", std::strerror(errno));
     return 1;
-}
-
-int low_latency(bool on) {
-    int fd = open("/dev/ttyAM1", O_RDWR | O_NOCTTY);
-    serial_struct settings{};
-    if (fd == -1 || ioctl(fd, TIOCGSERIAL, &settings) != 0) return failed();
-    std::printf("before=%d\n", settings.flags & ASYNC_LOW_LATENCY ? 1 : 0);
-    settings.flags = on ? settings.flags | ASYNC_LOW_LATENCY : settings.flags & ~ASYNC_LOW_LATENCY;
-    if (ioctl(fd, TIOCSSERIAL, &settings) != 0) return 1;
-    close(fd);
-    return 0;
-}
-
-int line_settings(speed_t speed, tcflag_t size, tcflag_t parity, tcflag_t stop) {
-    int fd = open("/dev/ttyAM1", O_RDWR | O_NOCTTY);
-    termios line{};
-    if (fd == -1 || tcgetattr(fd, &line) != 0) return 1;
-    cfmakeraw(&line);
-    line.c_cflag = (line.c_cflag & ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB)) | size | parity | stop;
-    cfsetispeed(&line, speed);
-    cfsetospeed(&line, speed);
-    int result = tcsetattr(fd, TCSANOW, &line);
-    close(fd);
-    return result == 0 ? 0 : 1;
 }
 
 int read_port(const char* name, off_t offset) {
@@ -202,13 +153,6 @@ int try_open(const char* path) {
     return 0;
 }
 
-std::vector<std::uint8_t> bytes_of(const char* hex) {
-    std::vector<std::uint8_t> bytes;
-    for (std::size_t i = 0; hex[i] != '\0' && hex[i + 1] != '\0'; i += 2)
-        bytes.push_back(static_cast<std::uint8_t>(std::strtoul(std::string(hex + i, 2).c_str(), nullptr, 16)));
-    return bytes;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -217,17 +161,9 @@ int main(int argc, char** argv) {
     if (what == "write" && argc == 5) return port_write(argv[2], static_cast<off_t>(number(argv[3])), number(argv[4])) ? 0 : 1;
     if (what == "adc" && argc == 4) return read_adc(argv[2], number(argv[3]));
     if (what == "open" && argc == 3) return try_open(argv[2]);
-    if (what == "version" && argc == 2) return uart_exchange(0, {std::begin(version_query), std::end(version_query)}, 0.3);
-    if (what == "uart" && argc == 4) return uart_exchange(number(argv[2]), bytes_of(argv[3]), 0.2);
+    if (what == "uart" && argc == 4) return uart_exchange(number(argv[2]), argv[3]);
     if (what == "stream" && argc == 3) return measure_stream(std::atof(argv[2]));
-    if (what == "pulse" && argc == 4) return pulse(number(argv[2]), number(argv[3]));
     if (what == "flush_after" && argc == 3) return flush_after(std::atof(argv[2]));
-    if (what == "lowlat" && argc == 3) return low_latency(std::strcmp(argv[2], "on") == 0);
-    if (what == "settings" && argc == 2) {
-        return line_settings(B9600, CS7, PARENB | PARODD, CSTOPB) || line_settings(B115200, CS8, 0, 0) ||
-               line_settings(B38400, CS8, PARENB, 0);
-    }
-    std::fprintf(stderr, "usage: world_probe read|write|adc|open|version|uart|stream|pulse|"
-                         "flush_after|lowlat|settings ...\n");
+    std::fprintf(stderr, "usage: world_probe read|write|adc|open|uart|stream|flush_after ...\n");
     return 2;
 }

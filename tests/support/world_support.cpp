@@ -23,7 +23,7 @@ std::vector<std::string> world_argv(const std::vector<std::string>& options, con
     std::vector<std::string> argv{"boardsim"};
     argv.insert(argv.end(), options.begin(), options.end());
     std::string prelude = "P='" + probe_path + "'; B='" + boardsim_path + "'; T='" + tovk_path() + "'; D='" +
-                          driver_path(TOVK_DRIVER_PATH) + "'; R='" + REFSERVER_PATH + "'; ";
+                          program_under_test("TOVK_TEST_DRIVER", TOVK_DRIVER_PATH) + "'; R='" + REFSERVER_PATH + "'; ";
     argv.insert(argv.end(), {"--", "/bin/sh", "-c", prelude + script});
     return argv;
 }
