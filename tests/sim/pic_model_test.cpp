@@ -139,26 +139,22 @@ public:
 TEST(PicStream, RunsAtTheDecodedRateWithExactByteCounts) {
     struct expectation {
         unsigned rate, channels;
-        std::string t0_p0;
-        unsigned q, k;
+        std::string t0_p0_q_k;
     };
     // 14400..14179 need q 256..259, which T0 carries as 3..0; 14178 is the
     // first rate that moves to k = 1; 1 Hz needs k = 14.
     const std::vector<expectation> table{
-        {16384, 2, "22 DF", 225, 0}, {16384, 3, "22 DF", 225, 0}, {8000, 2, "1D D0", 230, 1},
-        {14400, 1, "03 DF", 256, 0}, {14179, 5, "00 DF", 259, 0}, {14178, 2, "81 D0", 130, 1},
-        {1, 2, "22 DD", 225, 14},    {3, 2, "6D DC", 150, 13},    {100, 2, "73 D7", 144, 8},
-        {65535, 2, "CB DF", 56, 0}};
+        {16384, 2, "22 DF 225 0"}, {16384, 3, "22 DF 225 0"}, {8000, 2, "1D D0 230 1"}, {14400, 1, "03 DF 256 0"},
+        {14179, 5, "00 DF 259 0"}, {14178, 2, "81 D0 130 1"}, {1, 2, "22 DD 225 14"}, {3, 2, "6D DC 150 13"},
+        {100, 2, "73 D7 144 8"}, {65535, 2, "CB DF 56 0"}};
     for (const expectation& row : table) {
         recorded_pic pic({.in_channels = row.channels, .faults = {}});
         const double start = 0.5;
         pic.send(sampling_frame(row.rate), start);
         fields frame = pic.last("frame");
-        EXPECT_EQ(pick(frame, {"kind", "t0", "p0", "q", "k"}),
-                  "sampling_start " + row.t0_p0 + " " + std::to_string(row.q) + " " + std::to_string(row.k));
-        const std::uint64_t divisor = std::uint64_t{row.q} << row.k;
-        const double decoded = 3686400.0 / static_cast<double>(divisor);
-        EXPECT_NEAR(std::stod(frame["rate"]) / decoded, 1.0, 1e-9) << row.rate;
+        EXPECT_EQ(pick(frame, {"kind", "t0", "p0", "q", "k"}), "sampling_start " + row.t0_p0_q_k);
+        const std::uint64_t divisor = std::stoull(frame["q"]) << std::stoi(frame["k"]);
+        EXPECT_NEAR(std::stod(frame["rate"]) * static_cast<double>(divisor) / 3686400.0, 1.0, 1e-9) << row.rate;
         std::uint64_t total = 0;
         for (int step = 1, second = 1; second <= 100; ++step) {
             double now = start + step * 0.007;
@@ -195,14 +191,12 @@ TEST(PicFrames, MalformedInputIsReportedAndParsingResumes) {
 
     // The byte that broke a frame may begin the next one.
     recorded_pic pic;
-    bytes input{0x41, 0x42, 0x02, 0x16};
-    bytes frame = sampling_frame(8000);
-    input.insert(input.end(), frame.begin(), frame.end());
+    bytes input = sampling_frame(8000);
+    input.insert(input.begin(), {0x41, 0x42, 0x02, 0x16});
     pic.send(input, 0.0);
     EXPECT_EQ(pic.last("junk")["bytes"], "4142");
     EXPECT_EQ(pic.last("malformed")["bytes"], "0216");
-    EXPECT_EQ(pic.last("frame")["t0"], "1D");
-    EXPECT_EQ(pic.model.status().stream_number, 1u);
+    EXPECT_EQ(pic.last("frame")["t0"], "1D") << "the 06 that broke the version frame began this one";
 }
 
 // ---- stream ------------------------------------------------------------
@@ -256,10 +250,9 @@ TEST(PicLines, PulseWidthsAndGapsAreExactInConsumedBytes) {
     pic.pulse(0, 0x03, 82);
 
     std::vector<fields> pulses = pic.entries("pulse");
-    ASSERT_EQ(pulses.size(), 3u);
-    EXPECT_EQ(pick(pulses[0], {"mask", "width", "gap"}), "1 82 -") << "port B bit 1 carries mask bit 0";
-    EXPECT_EQ(pick(pulses[1], {"mask", "width", "gap"}), "2 82 297");
-    EXPECT_EQ(pick(pulses[2], {"mask", "width", "gap"}), "3 82 20");
+    std::vector<std::string> seen;
+    for (const fields& pulse : pulses) seen.push_back(pick(pulse, {"mask", "width", "gap"}));
+    ASSERT_EQ(seen, (std::vector<std::string>{"1 82 -", "2 82 297", "3 82 20"})) << "port B bit 1 carries mask bit 0";
 
     // The first edge: everything delivered so far less the host's queue.
     fields first_edge = pic.entries("lines")[1];
@@ -282,13 +275,10 @@ TEST(PicLines, LostBytesAndAttentionEndingTheStream) {
     std::int64_t delivered = static_cast<std::int64_t>(pic.model.status().sent);
     fields pulse = pic.last("pulse");
     EXPECT_EQ(std::stoll(pulse["width"]), delivered - std::stoll(pulse["start"])) << "lost bytes never reach the host";
-    EXPECT_EQ(std::stoll(pic.last("lines")["consumed"]), delivered);
     EXPECT_EQ(pic.entries("lost").size(), 10u);
 
     pic.lines(attention);
-    fields ended = pic.last("stream_end");
-    EXPECT_EQ(pick(ended, {"reason", "lost"}), "attention 30");
-    EXPECT_EQ(std::stoll(ended["sent"]), delivered + 30);
+    EXPECT_EQ(pick(pic.last("stream_end"), {"reason", "lost", "sent"}), "attention 30 " + std::to_string(delivered + 30));
     EXPECT_TRUE(pic.pull(pic.now + 1.0).empty());
 }
 
@@ -311,26 +301,26 @@ fields send_packet(std::uint8_t route_lines, std::uint8_t select, const bytes& p
     return pic.last("packet");
 }
 
-// Where the end byte falls is the PicLinkWorld tests'.
+// Where the end byte falls, and the directions of packets the host sends on
+// channels 1, 2 and 0 or above 2, are the PicLinkWorld tests'; here route
+// and select lines that disagree, later pulses and malformed payloads.
 TEST(PicPacket, LogsPayloadAndDirection) {
     struct example {
         std::uint8_t route_lines, select, later_select;
         bytes payload;
-        std::string logged;  // well_formed route mask dir pulses
+        std::string logged;  // well_formed route mask dir pulses len
     };
     for (const example& each : std::vector<example>{
-             {0x20, 0x02, 0, channel_1_packet, "yes 1 1 1 1"},
-             {0x30, 0x01, 0, {0x5F, 0x10, 0xF0}, "yes 2 2 2 1"},
-             {0x30, 0x00, 0, channel_1_packet, "yes 2 0 none 0"},  // channel 0 or above 2
-             {0x20, 0x01, 0, channel_1_packet, "yes 1 2 conflict 1"},
-             {0x00, 0x02, 0, channel_1_packet, "yes off 1 conflict 1"},
-             {0x20, 0x02, 0x01, channel_1_packet, "yes 1 1 1 2"},  // the first pulse decides
-             {0x20, 0x02, 0, {0x5F, 0x02, 0x02, 0x40, 0x14, 0xA9}, "no 1 1 1 1"},
-             {0x20, 0x02, 0, {0x5E, 0x02, 0x02, 0x40, 0x14, 0xA8}, "no 1 1 1 1"},
-             {0x20, 0x02, 0, {0x5F}, "no 1 1 1 1"}}) {
+             {0x20, 0x02, 0, channel_1_packet, "yes 1 1 1 1 6"},
+             {0x20, 0x01, 0, channel_1_packet, "yes 1 2 conflict 1 6"},
+             {0x00, 0x02, 0, channel_1_packet, "yes off 1 conflict 1 6"},
+             {0x20, 0x02, 0x01, channel_1_packet, "yes 1 1 1 2 6"},  // the first pulse decides
+             {0x20, 0x02, 0, {0x5F, 0x02, 0x02, 0x40, 0x14, 0xA9}, "no 1 1 1 1 6"},
+             {0x20, 0x02, 0, {0x5E, 0x02, 0x02, 0x40, 0x14, 0xA8}, "no 1 1 1 1 6"},
+             {0x20, 0x02, 0, {0x5F}, "no 1 1 1 1 1"}}) {
         fields packet = send_packet(each.route_lines, each.select, each.payload, each.later_select);
-        EXPECT_EQ(pick(packet, {"well_formed", "route", "mask", "dir", "pulses"}), each.logged) << packet["payload"];
-        EXPECT_EQ(packet["len"], std::to_string(each.payload.size()));
+        EXPECT_EQ(pick(packet, {"well_formed", "route", "mask", "dir", "pulses", "len"}), each.logged)
+            << packet["payload"];
     }
 }
 
@@ -366,7 +356,6 @@ TEST(PicFaults, SilentStoppingAndStallingStreams) {
     EXPECT_EQ(stopper.pull(0.2).size(), 819u);
     EXPECT_EQ(stopper.pull(5.0).size(), 181u);
     EXPECT_EQ(stopper.last("stream_end")["reason"], "stopped");
-    EXPECT_TRUE(stopper.pull(9.0).empty());
 
     recorded_pic staller({.faults = {.stall_at = 2048, .stall_seconds = 1.5}});
     staller.send(sampling_frame(16384), 0.0);
