@@ -3,11 +3,11 @@
 // PIC behind channel 0. The fixture's answers are the self test's
 // (SelfTestWorld), what the preload shim records BoardWorld's, the PIC's
 // stamps PicLinkWorld's, how the lines log names each line BoardModel's.
+#include "control_protocol.h"
 #include "support/world_support.h"
 
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -52,16 +52,14 @@ TEST_F(WorldDevices, UartHostBytesGoOnlyToTheSelectedChannel) {
     EXPECT_EQ(lines_with(result.out, {"device ch=3", "hex=414243"}).size(), 1u);
 }
 
+// The world listens on the device's socket once it has started.
 int connect_to(const std::string& path) {
-    for (int attempt = 0; attempt < 200; ++attempt) {
-        int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un address{.sun_family = AF_UNIX, .sun_path = {}};
-        std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
-        if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return fd;
-        close(fd);
+    int fd = boardsim::connect_unix(path);
+    for (int attempt = 1; fd == -1 && attempt < 200; ++attempt) {
         usleep(20000);
+        fd = boardsim::connect_unix(path);
     }
-    return -1;
+    return fd;
 }
 
 // A device on a socket hears the host, but is not heard while another
