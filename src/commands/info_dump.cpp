@@ -2,7 +2,7 @@
 
 #include "board/gpio.h"
 #include "base/stop_flag.h"
-#include "ipc/service_pid.h"
+#include "ipc/service_claim.h"
 #include "ipc/shared_state.h"
 
 #include <unistd.h>

@@ -43,6 +43,8 @@ struct ServiceState {
     std::time_t undervoltage_last = 0;
     std::time_t undervoltage_started = -1;
     std::time_t batt_last = 0;
+    std::time_t slot_claim_checked = 0;  // when an unfilled slot's taker was last looked for
+    std::time_t housekeeping_last = 0;
     // Level at which compression last failed, so the fallback is logged once.
     std::optional<int> failed_zlevel;
 };
