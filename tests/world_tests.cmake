@@ -24,6 +24,7 @@ add_world_suite(tovk_world_tests
   board/board_world_test.cpp
   pic/pic_world_test.cpp
   service/service_world_test.cpp
+  service/metrics_exporter_world_test.cpp
   service/interleaving_world_test.cpp)
 target_compile_definitions(tovk_world_tests PRIVATE SOAK_WORLD_SCRIPT="${PROJECT_SOURCE_DIR}/sim/soak/soak_world.sh")
 target_link_libraries(tovk_world_tests PRIVATE tovk_core boardsim_models boardsim_control)
