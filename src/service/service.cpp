@@ -31,6 +31,7 @@ struct service_run {
     shared_state& block;
     service_claim& claim;
     bool failed = false;
+    metrics_file metrics;
 };
 
 bool elapsed(std::time_t since, double seconds) { return std::difftime(std::time(nullptr), since) >= seconds; }
@@ -130,6 +131,7 @@ bool pic_failure(service_run& run) {
     // A stop cuts short only the wait for the line, which a bridge may hold
     // for long: that is the stop, not a failing PIC.
     if (load_shared(run.block.running) == 0) return false;
+    ++run.state.counters.pic_failures;
     return run_failure(run, "PIC exchange failed; stopping");
 }
 
@@ -149,6 +151,7 @@ bool capture_phase(service_run& run) {
     if (!pic_parameters_from(run.block, parameters)) return pic_failure(run);
     std::vector<std::uint8_t> capture(pic_capture_size(parameters));
     if (!pic_capture(run.block, capture_mask(state, run.block), capture)) return pic_failure(run);
+    ++state.counters.captures;
     state.data_packet = data_packet_build(state, run.block, capture);
     state.data_sent = 0;
     state.activity = true;
@@ -162,6 +165,9 @@ void send_data_phase(service_run& run, const socket_readiness& ready) {
     if (!state.data_packet || !state.request_pending || !ready.writable || state.ack_sent != 0) return;
     if (state.paused && state.data_sent == 0) return;
     if (packet_send(state, *state.data_packet, state.data_sent)) {
+        ++state.counters.data_packets;
+        state.counters.data_bytes += state.data_packet->size();
+        state.counters.last_data_packet = std::time(nullptr);
         state.data_packet.reset();
         state.data_sent = 0;
         state.request_pending = false;
@@ -187,6 +193,7 @@ bool legacy_phase(service_run& run) {
     if (!pic_legacy_command(run.block, state.legacy_channel, state.legacy_address, state.legacy_code)) {
         return pic_failure(run);
     }
+    ++state.counters.legacy_commands;
     ack_due(state);
     state.legacy_code = 0;
     state.activity = true;
@@ -197,6 +204,7 @@ void send_ack_phase(service_run& run, const socket_readiness& ready) {
     ServiceState& state = run.state;
     if (!state.ack_packet || state.sock == 0 || !ready.writable || state.data_sent != 0) return;
     if (!packet_send(state, *state.ack_packet, state.ack_sent)) return;
+    ++state.counters.acks;
     state.ack_packet.reset();
     state.ack_sent = 0;
     state.activity = false;
@@ -242,6 +250,7 @@ bool slot_phase(service_run& run) {
     sem_give(sem_packet);
     state.activity = true;
     if (corrupt) return true;
+    ++state.counters.slot_packets;
     if (state.route_channel == 0) route_set(0, 0);
     route_flag_set(state.route_flag);
     sleep_whole(std::chrono::seconds(1));
@@ -311,7 +320,11 @@ bool service_pass(service_run& run) {
     ServiceState& state = run.state;
     state.activity = false;
     connect_phase(run);
-    if (exchange_shared(run.block.reconnect, 0) != 0 || state.drop_connection) server_disconnect(state);
+    if (exchange_shared(run.block.reconnect, 0) != 0) {
+        ++state.counters.reconnects_asked;
+        state.drop_connection = true;
+    }
+    if (state.drop_connection) server_disconnect(state);
     socket_readiness ready;
     if (state.sock != 0) ready = server_poll(state);
     if (state.sock != 0 && ready.readable && state.cmd_len < 4) command_receive(state);
@@ -324,6 +337,7 @@ bool service_pass(service_run& run) {
     if (!state.activity) measurement_step(run);
     auxpwr_poll(run.block);
     periodic_pulses(state);
+    run.metrics.pass(state, run.block);
     return true;
 }
 
@@ -379,13 +393,14 @@ int run_attached(shared_state& block, service_claim& claim, const char* interval
     if (started == startup::failed) return 0;
     std::signal(SIGPIPE, SIG_IGN);
 
-    service_run run{ServiceState{}, block, claim};
+    service_run run{ServiceState{}, block, claim, false, metrics_file{}};
     run.state.last_connect_try = run.state.pulse_last = run.state.undervoltage_last = std::time(nullptr);
     if (started == startup::ready) run_loop(run);
     for (int sock : {run.state.sock, run.state.connecting_sock}) {
         if (sock != 0) close(sock);
     }
     board_lines_rest();
+    run.metrics.final_write(run.state, block);
     std::cout << "Signal caught...\n";
     return run.failed ? 0 : 1;
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "service/command_word.h"
+#include "service/metrics_file.h"
 
 #include <ctime>
 #include <cstdint>
@@ -47,4 +48,5 @@ struct ServiceState {
     std::time_t housekeeping_last = 0;
     // Level at which compression last failed, so the fallback is logged once.
     std::optional<int> failed_zlevel;
+    service_counters counters;
 };
