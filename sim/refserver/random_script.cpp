@@ -183,12 +183,34 @@ struct body_writer {
     }
 };
 
+// A server that closes abruptly: a reset with words unread (often inside a
+// data packet), a close right after sending words, a half-close. Only where
+// the service comes back by itself.
+void abrupt_server(dice& roll, body_writer& body) {
+    if (body.paused) return;
+    switch (roll.below(3)) {
+    case 0:
+        body.line("request");
+        body.wait(0, 1.2);
+        body.line("disconnect abrupt");
+        break;
+    case 1:
+        body.line(device_command(roll));
+        body.line("request");
+        body.line("disconnect");
+        break;
+    default: body.line("halfclose"); break;
+    }
+    body.elapsed += 1;
+}
+
 // Faults between the traffic's actions, from dice of their own so that a
 // seed's traffic is the same with and without them: the service killed at
-// any moment, stopped by a signal or by r and started again, and a second
-// service started beside it.
+// any moment, stopped by a signal or by r and started again, a second
+// service started beside it, and abrupt servers.
 void service_fault(dice& roll, body_writer& body) {
-    switch (roll.below(8)) {
+    switch (roll.below(10)) {
+    case 8: case 9: return abrupt_server(roll, body);
     case 0: case 1:
         body.line("service kill");
         body.wait(0, 1);
