@@ -265,10 +265,11 @@ std::string random_script(std::uint64_t seed, double seconds, bool kills) {
     script << body.out.str();
     // Every request of the settle is a resume: a list set by a side command
     // closes the connection, and words the service had not read go with it,
-    // so the resume is said again on each new connection.
+    // so the resume is said again on each new connection. Data flows only
+    // once resumed, and a packet command waits for the resume too.
     script << "# settle: nothing may be wedged, every side command must end\n"
-              "release\nslowread 0\nsndbuf normal\nsides within 40\nrequestword ff ff ff ff\n"
-              "continuous 3 within 20\nwait 1\naudit\n";
+              "release\nslowread 0\nsndbuf normal\nrequestword ff ff ff ff\ncontinuous 1 within 20\n"
+              "sides within 40\ncontinuous 3 within 20\nwait 1\naudit\n";
     if (kills) script << "service stop\n";
     return script.str();
 }

@@ -147,8 +147,9 @@ TEST_F(ServiceFaults, SettingsAndDumpWaitForTheStateLock) {
         "$T" i '' >/dev/null 2>&1 & S=$!
         sleep 2
         for command in "f 1 9600 8 N 1" d; do
-            "$D" hold_state 2 >/dev/null & H=$!
-            sleep 0.5; "$T" $command >/dev/null; echo done=$?
+            "$D" hold_state 2 >"$L/hold" & H=$!
+            until grep -q hold_state=1 "$L/hold"; do sleep 0.05; done
+            "$T" $command >/dev/null; echo done=$?
             kill -0 $H 2>/dev/null; echo holder_alive=$?
             wait $H
         done
