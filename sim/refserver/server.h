@@ -57,7 +57,7 @@ private:
         std::uint64_t number;
         packet_framer framer;
         bool first_data_seen;
-        std::uint64_t service_ends = 0;  // of the run's service, when it connected
+        std::uint64_t service_ends;  // of the run's service, when it connected
     };
 
     struct cut_prefix {

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <iostream>
 #include <string>
+#include <system_error>
 
 namespace {
 
@@ -44,7 +45,7 @@ service_claim::service_claim() {
         if (errno == EADDRINUSE) {
             std::clog << "Another service is running" << std::endl;
         } else {
-            std::clog << "Cannot claim the service: " << std::strerror(errno) << std::endl;
+            std::clog << "Cannot claim the service: " << std::generic_category().message(errno) << std::endl;
         }
         return;
     }
