@@ -1,5 +1,6 @@
 #include "commands/level_power_stop.h"
 
+#include "base/log.h"
 #include "board/gpio.h"
 #include "ipc/service_pid.h"
 #include "ipc/shared_state.h"
@@ -27,7 +28,7 @@ bool wait_for_service_stop(shared_state& block) {
         if (std::chrono::steady_clock::now() >= next_check) {
             next_check += liveness_check_interval;
             if (!service_alive() && load_shared(block.stopped) != 1) {
-                std::clog << "No service is running; clearing its stale running flag" << std::endl;
+                log_notice() << "No service is running; clearing its stale running flag";
                 store_shared(block.stopped, 1);
                 return true;
             }

@@ -1,12 +1,13 @@
 #include "ipc/service_pid.h"
 
+#include "base/log.h"
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <iostream>
 #include <string>
 #include <utility>
 
@@ -24,11 +25,11 @@ unique_fd locked_pid_file() {
     for (int attempt = 0; attempt < 3; ++attempt) {
         unique_fd file(open(service_pid_path, O_RDWR | O_CREAT | O_CLOEXEC, 0644));
         if (!file) {
-            std::clog << "Cannot open " << service_pid_path << std::endl;
+            log_failure() << "Cannot open " << service_pid_path;
             return {};
         }
         if (flock(file.get(), LOCK_EX | LOCK_NB) != 0) {
-            std::clog << "Another service is running" << std::endl;
+            log_failure() << "Another service is running";
             return {};
         }
         if (still_at_path(file.get())) return file;
@@ -44,7 +45,7 @@ service_pid_claim::service_pid_claim() {
     std::string pid = std::to_string(getpid()) + "\n";
     if (ftruncate(file.get(), 0) != 0 ||
         pwrite(file.get(), pid.data(), pid.size(), 0) != static_cast<ssize_t>(pid.size())) {
-        std::clog << "Cannot write " << service_pid_path << std::endl;
+        log_failure() << "Cannot write " << service_pid_path;
         unlink(service_pid_path);
         return;
     }

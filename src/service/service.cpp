@@ -1,5 +1,6 @@
 #include "service/service.h"
 
+#include "base/log.h"
 #include "board/adc.h"
 #include "board/gpio.h"
 #include "commands/server_list.h"
@@ -38,7 +39,7 @@ void store_interval(shared_state& block, const char* interval_arg) {
     if (interval_arg == nullptr) return;
     long interval = 0;
     if (!parse_decimal(interval_arg, interval)) {
-        std::clog << "Invalid address round-robin interval!" << std::endl;
+        log_failure() << "Invalid address round-robin interval!";
         return;
     }
     block.rr_interval = static_cast<std::int32_t>(interval);
@@ -121,7 +122,7 @@ bool pic_failure(service_run& run) {
     // A stop signal cuts short only the wait for the line, which a bridge
     // may hold for long: that is the stop, not a failing PIC.
     if (load_shared(run.block.running) == 0) return false;
-    std::clog << "PIC exchange failed; stopping" << std::endl;
+    log_failure() << "PIC exchange failed; stopping";
     run.pic_failed = true;
     store_shared(run.block.running, 0);
     return false;
@@ -206,7 +207,7 @@ bool slot_phase(service_run& run) {
     if (length == 0) return true;
     bool corrupt = length > packet_slot_size;
     if (corrupt) {
-        std::clog << "Packet slot length " << int{length} << " out of range; packet dropped" << std::endl;
+        log_failure() << "Packet slot length " << int{length} << " out of range; packet dropped";
     } else if (!pic_packet_send(run.block, run.block.pkt_dir, length, run.block.pkt)) {
         return pic_failure(run);
     }
@@ -302,7 +303,7 @@ bool service_pass(service_run& run) {
 bool pic_ready(shared_state& block) {
     block.pic_version = pic_version_query();
     if (block.pic_version >= 0) return true;
-    std::clog << "PIC communication failed!" << std::endl;
+    log_failure() << "PIC communication failed!";
     return false;
 }
 
