@@ -45,7 +45,7 @@ clock::time_point after(double seconds) {
     return clock::now() + std::chrono::duration_cast<clock::duration>(std::chrono::duration<double>(seconds));
 }
 
-std::string seconds_text(double seconds) {
+std::string seconds_with_unit(double seconds) {
     std::ostringstream text;
     text << seconds << " s";
     return text.str();
@@ -72,7 +72,10 @@ session::session(server_options options, std::vector<step> steps, reporter& repo
 
 bool session::listen(std::string& error) {
     listener_.reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!listener_) return error = std::string("socket: ") + std::generic_category().message(errno), false;
+    if (!listener_) {
+        error = std::string("socket: ") + std::generic_category().message(errno);
+        return false;
+    }
     int yes = 1;
     setsockopt(listener_.get(), SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
     // Set before listen so that accepted connections start with it.
@@ -83,13 +86,14 @@ bool session::listen(std::string& error) {
     address.sin_family = AF_INET;
     address.sin_port = htons(options_.port);
     if (inet_pton(AF_INET, options_.bind_address.c_str(), &address.sin_addr) != 1) {
-        return error = "bad listen address " + options_.bind_address, false;
+        error = "bad listen address " + options_.bind_address;
+        return false;
     }
     if (::bind(listener_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
         ::listen(listener_.get(), 1) != 0) {
-        return error = "listen on " + options_.bind_address + ":" + std::to_string(options_.port) + ": " +
-                       std::generic_category().message(errno),
-               false;
+        error = "listen on " + options_.bind_address + ":" + std::to_string(options_.port) + ": " +
+                std::generic_category().message(errno);
+        return false;
     }
     socklen_t length = sizeof address;
     getsockname(listener_.get(), reinterpret_cast<sockaddr*>(&address), &length);
@@ -210,7 +214,7 @@ void session::run_continuous(const step& current) {
     claimed_data_ += std::min(got, current.count);
     record_expectation(current, reached(),
                        std::to_string(got) + " of " + std::to_string(current.count) + " data packets within " +
-                           seconds_text(current.seconds));
+                           seconds_with_unit(current.seconds));
 }
 
 void session::run_cut(const step& current) {
@@ -226,7 +230,7 @@ void session::expect_count(const step& current, const std::uint64_t& received, s
                            const char* what) {
     bool held = pump(after(current.seconds), [&] { return received - claimed >= current.count; });
     std::string detail = std::to_string(received - claimed) + " of " + std::to_string(current.count) + " " + what +
-                         " within " + seconds_text(current.seconds);
+                         " within " + seconds_with_unit(current.seconds);
     claimed = held ? claimed + current.count : received;
     record_expectation(current, held, held ? "" : detail);
 }
