@@ -1,8 +1,6 @@
-// Random runs: a seed makes a script that mixes every kind of server word
-// with cuts, slow reading and other tovk processes started beside the
-// service; the script's end audits the acknowledgements against what reached
-// the PIC. The generated script is ordinary steps, so a failing seed's
-// printed script reproduces it with --script.
+// The world a random run makes beside the service: the tovk commands it
+// starts (random_script.h), small socket buffers and a server address that
+// never answers.
 #pragma once
 
 #include "script.h"
@@ -16,35 +14,15 @@
 
 namespace refserver {
 
-// Steps for about `seconds` of mixed traffic, then the settling and the audit.
-std::string random_script(std::uint64_t seed, double seconds);
-
-// The data bytes a `tovk p` packet text stands for ("%hh" escapes).
-std::vector<std::uint8_t> packet_text_bytes(const std::string& text);
-
-// A packet as it leaves in the slot: start byte, data, checksum.
-std::vector<std::uint8_t> framed_packet(const std::vector<std::uint8_t>& data);
-
 struct side_command {
     std::vector<std::string> words;  // after "tovk"
     double at = 0;
     pid_t pid = -1;
     bool ended = false;
     int status = -1;  // exit status, or 128 + signal
-};
 
-// What the audit compares: acknowledgements, the service's own log lines and
-// the PIC's log, and the side commands' results.
-struct audit_input {
-    std::uint64_t acks = 0;
-    std::string pic_log_path;
-    std::string service_log_path;
-    const std::vector<side_command>* sides = nullptr;
+    std::string text() const;  // "tovk" and the words
 };
-
-// Every problem found; empty when each command and slot packet reached the
-// PIC and was acknowledged exactly once. `summary` gets the counts.
-std::vector<std::string> audit_run(const audit_input& input, std::string& summary);
 
 // The side commands, the socket buffers and the black hole of one run.
 class random_run {

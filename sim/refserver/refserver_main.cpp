@@ -26,7 +26,7 @@
 //   --rcvbuf N          receive buffer of the connections (for slow reading)
 //   --request-word HEX  the word request and continuous send (00000100: asks
 //                       for data and nothing else)
-//   --random SEED       a random run: the seed's generated script (random_run.h)
+//   --random SEED       a random run: the seed's generated script (random_script.h)
 //                       runs before any other steps; a failed run prints it
 //   --random-seconds S  its traffic lasts about S seconds (20)
 //   --print-script      print the script that would run and exit
@@ -90,6 +90,7 @@
 // flight may be missing; after the service closed one mid-packet, its first
 // packet of that kind on the next connection must repeat the unfinished bytes
 // from byte 0.
+#include "random_script.h"
 #include "report.h"
 #include "server.h"
 

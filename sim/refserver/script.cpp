@@ -1,5 +1,7 @@
 #include "script.h"
 
+#include "random_steps.h"
+
 #include <cstdlib>
 #include <sstream>
 

@@ -28,7 +28,7 @@ enum class step_kind {
     buffers,     // `count` 1: small socket buffers from now on, 0: the system's again
     blackhole,   // a listener on `words[0]` that never completes a handshake
     sides_done,  // every side command has ended, within `seconds`
-    audit,       // acknowledgements against what reached the PIC (random_run.h)
+    audit,       // acknowledgements against what reached the PIC (run_audit.h)
 };
 
 struct step {
@@ -47,9 +47,6 @@ struct script_result {
     std::vector<step> steps;
     std::string error;  // empty when every step parsed
 };
-
-// The steps of a random run, parsed by the same parser (random_run.cpp).
-bool parse_random_run_step(const std::vector<std::string>& tokens, step& made);
 
 // Parses steps separated by new lines or ";"; "#" starts a comment.
 script_result parse_script(const std::string& text);

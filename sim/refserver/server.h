@@ -6,6 +6,7 @@
 #include "capture_verifier.h"
 #include "pic_log.h"
 #include "random_run.h"
+#include "run_audit.h"
 #include "report.h"
 #include "script.h"
 #include "upstream_packet.h"

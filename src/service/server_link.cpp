@@ -49,6 +49,7 @@ void close_unreset(int sock) {
 void connect_done(ServiceState& state, int error) {
     int sock = std::exchange(state.connecting_sock, 0);
     if (error != 0) {
+        ++state.counters.connect_failures;
         log_failure() << "Error (" << error << ") connecting to " << state.connect_entry;
         close(sock);
         state.drop_connection = true;
@@ -91,15 +92,18 @@ void reset_routing(ServiceState& state) {
     state.paused = false;
 }
 
-void generate_packet(std::uint8_t channel, std::uint8_t address, std::uint8_t code, shared_state& block) {
-    if (!sem_trytake(sem_packet)) return;
+bool generate_packet(std::uint8_t channel, std::uint8_t address, std::uint8_t code, shared_state& block) {
+    if (!sem_trytake(sem_packet)) return false;
     slot_publish(block, generated_packet(address, code), channel);
     log_trace() << "Generated packet: " << int{channel} << ' ' << int{address} << ' ' << int{code};
+    return true;
 }
 
 void device_apply(ServiceState& state, shared_state& block, const device_request& device) {
     log_trace() << "PICv" << block.pic_version;
-    if (device.how == delivery::packet) generate_packet(device.channel, device.address, device.code, block);
+    if (device.how == delivery::packet && generate_packet(device.channel, device.address, device.code, block)) {
+        ++state.counters.packet_commands;
+    }
     if (device.how != delivery::legacy) return;
     state.legacy_channel = device.channel;
     state.legacy_address = device.address;
@@ -136,8 +140,10 @@ bool server_entry_take(ServiceState& state, shared_state& block, std::string& en
 }
 
 void server_connect_start(ServiceState& state, const std::string& entry) {
+    ++state.counters.connect_attempts;
     in_addr address{};
     if (inet_aton(entry.c_str(), &address) == 0) {
+        ++state.counters.connect_failures;
         log_failure() << "Invalid address: " << entry;
         state.rr_since = 0;
         state.drop_connection = true;

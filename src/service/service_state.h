@@ -2,6 +2,7 @@
 #pragma once
 
 #include "service/command_word.h"
+#include "service/metrics_file.h"
 
 #include <ctime>
 #include <cstdint>
@@ -43,6 +44,9 @@ struct ServiceState {
     std::time_t undervoltage_last = 0;
     std::time_t undervoltage_started = -1;
     std::time_t batt_last = 0;
+    std::time_t slot_claim_checked = 0;  // when an unfilled slot's taker was last looked for
+    std::time_t housekeeping_last = 0;
     // Level at which compression last failed, so the fallback is logged once.
     std::optional<int> failed_zlevel;
+    service_counters counters;
 };

@@ -1,0 +1,47 @@
+#include "random_steps.h"
+
+#include <cstdlib>
+
+namespace refserver {
+
+namespace {
+
+bool parse_time(const std::string& text, double& value) {
+    char* end = nullptr;
+    value = std::strtod(text.c_str(), &end);
+    return !text.empty() && *end == '\0' && value >= 0;
+}
+
+}  // namespace
+
+bool parse_random_run_step(const std::vector<std::string>& tokens, step& made) {
+    const std::string& verb = tokens[0];
+    if (verb == "at") {
+        made.kind = step_kind::side;
+        if (tokens.size() < 4 || tokens[2] != "tovk" || !parse_time(tokens[1], made.seconds)) return false;
+        made.words.assign(tokens.begin() + 3, tokens.end());
+        return true;
+    }
+    if (verb == "sndbuf") {
+        made.kind = step_kind::buffers;
+        made.count = tokens.size() == 2 && tokens[1] == "small" ? 1 : 0;
+        return tokens.size() == 2 && (tokens[1] == "small" || tokens[1] == "normal");
+    }
+    if (verb == "blackhole") {
+        made.kind = step_kind::blackhole;
+        made.words.assign(tokens.begin() + 1, tokens.end());
+        return tokens.size() == 2;
+    }
+    if (verb == "sides") {
+        made.kind = step_kind::sides_done;
+        made.seconds = 30;
+        return tokens.size() == 1 || (tokens.size() == 3 && tokens[1] == "within" && parse_time(tokens[2], made.seconds));
+    }
+    if (verb == "audit") {
+        made.kind = step_kind::audit;
+        return tokens.size() == 1;
+    }
+    return false;
+}
+
+}  // namespace refserver
