@@ -183,10 +183,41 @@ struct body_writer {
     }
 };
 
+// Faults between the traffic's actions, from dice of their own so that a
+// seed's traffic is the same with and without them: the service killed at
+// any moment, stopped by a signal or by r and started again, and a second
+// service started beside it.
+void service_fault(dice& roll, body_writer& body) {
+    switch (roll.below(8)) {
+    case 0: case 1:
+        body.line("service kill");
+        body.wait(0, 1);
+        break;
+    case 2: body.line("service term"); break;
+    case 3: body.line("service stop"); break;
+    case 4: body.line("service second"); return;
+    default: return;
+    }
+    body.line("service start");
+    body.paused = false;
+    body.elapsed += 1.5;
+}
+
+// Producers killed between their claim and their packet, `p` killed at any
+// moment, and a bridge holding the line for a while.
+std::string fault_side_text(dice& roll) {
+    switch (roll.below(3)) {
+    case 0: return "driver claim_slot";
+    case 1: return "kill " + seconds_text(roll.real(0.01, 1.5)) + " tovk p 1 " + packet_text(roll);
+    default: return "driver hold_serial " + std::to_string(roll.between(1, 3));
+    }
+}
+
 }  // namespace
 
-std::string random_script(std::uint64_t seed, double seconds) {
+std::string random_script(std::uint64_t seed, double seconds, bool kills) {
     dice roll(seed);
+    dice faults(seed ^ 0x6b696c6c73ULL);
     std::ostringstream script;
     script << "# random run: seed " << seed << ", " << seconds_text(seconds) << " s of traffic\n";
     script << "blackhole 127.0.0.3\n";
@@ -198,10 +229,17 @@ std::string random_script(std::uint64_t seed, double seconds) {
     }
     // Whatever list the sides left, the service ends up on this server.
     schedule.push_back("at " + seconds_text(seconds) + " tovk s 127.0.0.1");
+    for (std::int64_t i = 0; kills && i < sides; ++i) {
+        schedule.push_back("at " + seconds_text(faults.real(0.3, seconds)) + " " + fault_side_text(faults));
+    }
     for (const std::string& line : schedule) script << line << "\n";
+    if (kills) script << "service start\n";
     script << "accept\nrequest\n";
     body_writer body{roll, {}};
-    while (body.elapsed < seconds) body.one_action();
+    while (body.elapsed < seconds) {
+        body.one_action();
+        if (kills && faults.chance(0.15)) service_fault(faults, body);
+    }
     script << body.out.str();
     // Every request of the settle is a resume: a list set by a side command
     // closes the connection, and words the service had not read go with it,
@@ -209,6 +247,7 @@ std::string random_script(std::uint64_t seed, double seconds) {
     script << "# settle: nothing may be wedged, every side command must end\n"
               "release\nslowread 0\nsndbuf normal\nsides within 40\nrequestword ff ff ff ff\n"
               "continuous 3 within 20\nwait 1\naudit\n";
+    if (kills) script << "service stop\n";
     return script.str();
 }
 

@@ -9,7 +9,9 @@
 
 namespace refserver {
 
-// Steps for about `seconds` of mixed traffic, then the settling and the audit.
-std::string random_script(std::uint64_t seed, double seconds);
+// Steps for about `seconds` of mixed traffic, then the settling and the
+// audit. With `kills` the run starts and stops the service itself and kills
+// it and other processes at random moments (the same traffic otherwise).
+std::string random_script(std::uint64_t seed, double seconds, bool kills = false);
 
 }  // namespace refserver

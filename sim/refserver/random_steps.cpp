@@ -1,5 +1,7 @@
 #include "random_steps.h"
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdlib>
 
 namespace refserver {
@@ -18,9 +20,21 @@ bool parse_random_run_step(const std::vector<std::string>& tokens, step& made) {
     const std::string& verb = tokens[0];
     if (verb == "at") {
         made.kind = step_kind::side;
-        if (tokens.size() < 4 || tokens[2] != "tovk" || !parse_time(tokens[1], made.seconds)) return false;
-        made.words.assign(tokens.begin() + 3, tokens.end());
+        std::size_t program = 2;
+        if (tokens.size() > 3 && tokens[2] == "kill") {
+            if (!parse_time(tokens[3], made.kill_after) || made.kill_after <= 0) return false;
+            program = 4;
+        }
+        if (tokens.size() <= program + 1 || !parse_time(tokens[1], made.seconds)) return false;
+        if (tokens[program] != "tovk" && tokens[program] != "driver") return false;
+        made.words.assign(tokens.begin() + static_cast<std::ptrdiff_t>(program), tokens.end());
         return true;
+    }
+    if (verb == "service") {
+        made.kind = step_kind::service;
+        made.words.assign(tokens.begin() + 1, tokens.end());
+        static const std::vector<std::string> actions{"start", "kill", "term", "stop", "second"};
+        return tokens.size() == 2 && std::find(actions.begin(), actions.end(), tokens[1]) != actions.end();
     }
     if (verb == "sndbuf") {
         made.kind = step_kind::buffers;

@@ -15,6 +15,10 @@ struct audit_input {
     std::string pic_log_path;
     std::string service_log_path;
     const std::vector<side_command>* sides = nullptr;
+    // Processes were killed: what a killed service had carried out may go
+    // unacknowledged, and a packet it was sending may reach the PIC twice;
+    // no queued packet may be lost all the same.
+    bool kills = false;
 };
 
 // Every problem found; empty when each command and slot packet reached the

@@ -24,7 +24,8 @@ enum class step_kind {
     expect_ack,
     expect_quiet,
     expect_closed,
-    side,        // start `words` (a tovk command) `seconds` after the run began, in the background
+    side,        // start `words` (a program, tovk or driver, and its words) `seconds` after the run began
+    service,     // `words[0]`: start, kill, term, stop or second (random_run.h)
     buffers,     // `count` 1: small socket buffers from now on, 0: the system's again
     blackhole,   // a listener on `words[0]` that never completes a handshake
     sides_done,  // every side command has ended, within `seconds`
@@ -39,7 +40,8 @@ struct step {
     double interval = 0;
     double rate = 0;
     bool optional = false;           // cut: no data packet to cut is no failure
-    std::vector<std::string> words;  // side: the command's words; blackhole: the address
+    double kill_after = 0;           // side: SIGKILL it this many seconds after its start (0: never)
+    std::vector<std::string> words;  // side: the program and its words; blackhole: the address; service: the action
     std::string text;     // the step as written, for reports
 };
 

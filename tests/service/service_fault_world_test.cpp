@@ -130,10 +130,11 @@ TEST_F(ServiceFaults, StopWhileASlotPacketWaitsForTheLineLeavesTheLinesAtRest) {
         EXPECT_TRUE(at_rest(run, line)) << line << run.out;
 }
 
-// The stream ends inside the capture's select pulse (115 stream bytes of
-// lead, 82 of pulse): the exchange fails, and the select lines still fall.
+// The stream ends inside the capture's select pulse, which opens the stream
+// and lasts 82 stream bytes: the exchange fails, and the select lines still
+// fall.
 TEST_F(ServiceFaults, StreamEndingInsideTheSelectPulseLeavesTheSelectLinesLow) {
-    process_result run = fault_world(R"("$T" i '' >/dev/null 2>&1; echo service=$?)", {"--do", "pic fault stop 150"});
+    process_result run = fault_world(R"("$T" i '' >/dev/null 2>&1; echo service=$?)", {"--do", "pic fault stop 40"});
     EXPECT_TRUE(said(run, "service=1"));
     EXPECT_EQ(last_value(run, "channel_select"), "0") << run.out;
 }

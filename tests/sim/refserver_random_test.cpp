@@ -13,13 +13,17 @@ using namespace refserver;
 
 namespace {
 
-TEST(RandomScript, EverySeedGivesOneScriptThatParses) {
+TEST(RandomScript, EverySeedGivesOneScriptThatParsesWithAndWithoutKills) {
+    std::size_t faults = 0;
     for (std::uint64_t seed = 1; seed <= 40; ++seed) {
-        std::string text = random_script(seed, 30);
+        std::string text = random_script(seed, 30), killing = random_script(seed, 30, true);
         EXPECT_EQ(text, random_script(seed, 30)) << "seed " << seed;
         EXPECT_EQ(parse_script(text).error, "") << "seed " << seed << ":\n" << text;
+        EXPECT_EQ(parse_script(killing).error, "") << "seed " << seed << ":\n" << killing;
+        faults += parse_script(killing).steps.size() - parse_script(text).steps.size();
     }
     EXPECT_NE(random_script(1, 30), random_script(2, 30));
+    EXPECT_GT(faults, 40u * 5) << "each kill run holds several faults";
 }
 
 // Byte values worked out by hand from the packet format, not from tovk.
@@ -33,6 +37,16 @@ TEST(PacketOracle, TextBecomesTheFramedSlotPacket) {
     for (const auto& c : cases) EXPECT_EQ(hex_text(framed_packet(packet_text_bytes(c.text))), c.framed) << c.text;
 }
 
+side_command ended_side(std::vector<std::string> words, int status) {
+    side_command side;
+    side.program = "tovk";
+    side.words = std::move(words);
+    side.pid = 42;
+    side.ended = true;
+    side.status = status;
+    return side;
+}
+
 struct audit_case {
     const char* name;
     std::string pic_log;
@@ -40,6 +54,7 @@ struct audit_case {
     std::uint64_t acks;
     int p_status;  // exit status of the one side command `tovk p 2 AB`
     const char* problem;  // "" for none
+    bool kills = false;
 };
 
 // One pulse-coded command (three pulses in one sampling stream), the
@@ -63,16 +78,21 @@ TEST(RunAudit, AcknowledgementsAndPacketsAreCountedAgainstThePic) {
         {"a failed p queues nothing", std::string(legacy_stream) + "packet stream=2 payload=5F02024014A8\n",
          logged, 2, 1, "tovk p 2 AB exited with 1"},
         {"a legacy command logged, never pulsed", both_packets, logged, 2, 0, "1 legacy commands logged, 0 reached"},
+        {"a killed service owes an acknowledgement", full, logged, 2, 0, "", true},
+        {"a killed service's packet sent again", full + "packet stream=4 payload=5F41427D\n", logged, 3, 0, "", true},
+        {"a killed service's legacy command never pulsed", both_packets, logged, 2, 0, "", true},
+        {"a packet lost in spite of kills", legacy_stream, logged, 1, 0, "packet 5F41427D queued 1x, reached the PIC 0x",
+         true},
         {"a pulse outside a stream", full + "seq=9 t=2.5 stray_pulse stream=3 mask=1\n", logged, 3, 0,
          "1 select pulses began while the PIC sent no stream"},
     };
     for (const audit_case& c : cases) {
         std::ofstream("/run/pic.log") << c.pic_log;
         std::ofstream("/run/service.err") << c.service_log;
-        std::vector<side_command> sides{{{"p", "2", "AB"}, 1, 42, true, c.p_status}};
+        std::vector<side_command> sides{ended_side({"p", "2", "AB"}, c.p_status)};
         std::string summary;
         std::vector<std::string> problems =
-            audit_run({c.acks, "/run/pic.log", "/run/service.err", &sides}, summary);
+            audit_run({c.acks, "/run/pic.log", "/run/service.err", &sides, c.kills}, summary);
         std::string all;
         for (const std::string& problem : problems) all += problem + "\n";
         if (*c.problem == '\0') {
@@ -84,7 +104,8 @@ TEST(RunAudit, AcknowledgementsAndPacketsAreCountedAgainstThePic) {
 }
 
 TEST(RunAudit, ASideCommandThatNeverEndedIsAProblem) {
-    std::vector<side_command> sides{{{"d"}, 1, 42, false, -1}};
+    std::vector<side_command> sides{ended_side({"d"}, -1)};
+    sides[0].ended = false;
     std::string summary;
     std::vector<std::string> problems = audit_run({0, "/run/none.log", "/run/none.err", &sides}, summary);
     ASSERT_EQ(problems.size(), 1u);
