@@ -17,13 +17,10 @@ class BoardWorld : public world_test {};
 TEST_F(BoardWorld, ExternalPowerAndChannelCommands) {
     process_result run = in_world(
         {}, R"(
-        O=$(mktemp)
-        "$D" gpio_setup >/dev/null
+        O=$(mktemp); "$D" gpio_setup >/dev/null
         for v in 1 0 5 -1 off; do "$T" x $v >"$O"; s=$?; head -c 60 "$O"; echo " x$v=$s"; done
-        for c in 2 6 5 -1 x; do
-            "$T" e $c >"$O"; s=$?; head -c 60 "$O"; echo " e$c=$s"
-            "$B" ctl regs | grep port=H
-        done
+        for c in 2 6 5 -1 x; do "$T" e $c >"$O"; s=$?; head -c 60 "$O"; echo " e$c=$s"
+            "$B" ctl regs | grep port=H; done
         rm -f "$O")");
     for (const char* shown : {"1\n x1=0", "0\n x0=0", "1\n x5=0", "1\n x-1=0", " ex=1",
                                "Concentrator hardware management daemon\nUsage: tovk <cmd> [p xoff=1"}) {

@@ -216,11 +216,9 @@ TEST_F(SelfTestWorld, TakenSerialLineIsNeverGivenBackByTheTest) {
         R"(
         "$D" hold_serial 60 >/dev/null & H=$!
         i=0; until "$D" sem 2 | grep -q sem2=0 || [ $i -ge 500 ]; do i=$((i+1)); sleep 0.01; done
-        "$T" z & Z=$!
-        "$D" await_waiter 2
+        "$T" z & Z=$!; "$D" await_waiter 2
         kill -INT $Z; wait $Z; echo z_status=$?
-        "$D" sem 2
-        kill $H)",
+        "$D" sem 2; kill $H)",
         std::chrono::seconds(30));
     EXPECT_TRUE(said(result, "waiter2=1 z_status=1 sem2=0"));
 }

@@ -22,8 +22,7 @@ const std::string inetd_conf = INETD_CONF_PATH;
 // once the service's start-up profile was applied, as at the board's boot.
 std::string inetd_started(const std::string& conf, const std::string& flags) {
     return R"(
-    "$D" gpio_setup >/dev/null
-    O="$L/sbin"
+    "$D" gpio_setup >/dev/null; O="$L/sbin"
     mkdir -p "$O" && mount -t tmpfs tovk "$O" && mkdir "$O/up" "$O/work" &&
         mount -t overlay overlay -o lowerdir=/usr/sbin,upperdir="$O/up",workdir="$O/work" /usr/sbin &&
         : > /usr/sbin/tovk && mount --bind "$T" /usr/sbin/tovk || exit 120
@@ -215,13 +214,10 @@ TEST_F(BridgeUnderInetd, ServiceWaitsForTheLineAndResumesItsCapturesUncorrupted)
         "$T" i 127.0.0.1 >/dev/null 2>"$L/service.err" & S=$!
         ("$R" --pic-log "$L" 'continuous 3' 'wait 4' 'continuous 3' >"$L/refserver.out" 2>&1
          echo refserver=$?) & Q=$!
-        sleep 1
-        refused=0; served=0; n=0
+        sleep 1; refused=0; served=0; n=0
         while [ $n -lt 600 ] && { [ $refused = 0 ] || [ $served = 0 ]; }; do
-            n=$((n+1))
-            r=$("$C" send 10 600)
+            n=$((n+1)); r=$("$C" send 10 600); sleep 0.02
             case "$r" in *received=10*) served=$((served+1));; *received=0*) refused=$((refused+1));; esac
-            sleep 0.02
         done
         echo refused=$refused served=$served
         wait $Q

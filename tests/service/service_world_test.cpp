@@ -100,12 +100,10 @@ TEST_F(ServiceWorld, CapturesVerifiedCommandsCarriedOutReadingsPublished) {
 TEST_F(ServiceWorld, SlotPacketsFromOtherProcessesReachThePicDuringCaptures) {
     process_result run = service_world(
         {}, start_service + R"(
-        ("$R" --pic-log "$L" 'continuous 2' 'expect ack 1 within 15' 'continuous 2'; echo refserver=$?) & Q=$!
-        sleep 2
+        ("$R" --pic-log "$L" 'continuous 2' 'expect ack 1 within 15' 'continuous 2'; echo refserver=$?) & Q=$!; sleep 2
         "$T" p 2 AB; echo p1=$?
         "$T" p 1 %41%4a; echo p2=$?
-        wait $Q
-        "$D" take_within 6)" + stop_service,
+        wait $Q; "$D" take_within 6)" + stop_service,
         std::chrono::seconds(120));
     EXPECT_TRUE(said(run, "p1=0 p2=0 refserver=0 taken6=1")) << "taken6: the slot is free again";
     EXPECT_EQ(pic_packets(run), (std::vector<std::string>{"5F41427D 2 1", "5F414A75 1 1"})) << run.out;
@@ -146,8 +144,7 @@ TEST_F(ServiceWorld, UnansweringServerDelaysNobodyAndANewListTakesEffect) {
         {}, R"(
         ("$D" unanswering_server 127.0.0.2 80 >/dev/null &); sleep 0.5
         "$T" i 127.0.0.2 >"$L/service.out" 2>"$L/service.err" & S=$!; sleep 3
-        "$T" f >/dev/null
-        "$T" s 127.0.0.1
+        "$T" f >/dev/null; "$T" s 127.0.0.1
         "$R" 'continuous 2 within 30'; echo refserver=$?)" + stop_service,
         std::chrono::seconds(80));
     EXPECT_TRUE(said(run, "refserver=0 service=0"));
@@ -275,8 +272,7 @@ TEST_F(ServiceWorld, StopWhileThePulseWaitsForTheLinesKeepsThePulse) {
         {}, R"("$T" i '' >/dev/null 2>&1 & S=$!; sleep 2
         "$T" p 1 AB
         i=0; until grep -q 'kind=packet_start' "$L/pic.log" || [ $i -ge 800 ]; do i=$((i+1)); sleep 0.01; done
-        "$D" hold_gpio 2 & sleep 1
-        kill -TERM $S; wait $S; echo service=$?; wait)");
+        "$D" hold_gpio 2 & sleep 1; kill -TERM $S; wait $S; echo service=$?; wait)");
     EXPECT_TRUE(said(run, "hold_gpio=1 service=0"));
     EXPECT_EQ(pic_packets(run), std::vector<std::string>{"5F41427D 1 1"}) << run.out;
 }
