@@ -153,7 +153,7 @@ void session::run_random_step(const step& current) {
         if (options_.tovk_path.empty()) return record_expectation(current, false, "no --tovk to run it with");
         return random_.schedule(current);
     case step_kind::buffers:
-        if (!random_.set_small_buffers(current.count != 0, listener_.get(), error)) record_expectation(current, false, error);
+        if (!random_.set_small_buffers(current.small_buffers, listener_.get(), error)) record_expectation(current, false, error);
         return;
     case step_kind::blackhole:
         if (!random_.open_blackhole(current.words[0], port_, error)) record_expectation(current, false, error);
@@ -230,18 +230,18 @@ void session::run_audit(const step& current) {
 }
 
 void session::run_request(const step& current) {
-    for (std::uint64_t i = 0; i < current.count && !stop_requested; ++i) {
+    for (std::uint64_t i = 0; i < current.requests && !stop_requested; ++i) {
         if (!ensure_connection(30)) return record_expectation(current, false, "no connection to send on");
         send_bytes(options_.request_word);
-        if (i + 1 < current.count) pump(after(current.interval), [] { return false; });
+        if (i + 1 < current.requests) pump(after(current.interval), [] { return false; });
     }
 }
 
 // One request outstanding at a time; a new connection has lost the old one.
 void session::run_continuous(const step& current) {
-    std::uint64_t target = counts_.data + current.count;
-    auto deadline = current.count == 0 || current.seconds == 0 ? clock::time_point::max() : after(current.seconds);
-    auto reached = [&] { return current.count != 0 && counts_.data >= target; };
+    std::uint64_t target = counts_.data + current.packets;
+    auto deadline = current.packets == 0 || current.seconds == 0 ? clock::time_point::max() : after(current.seconds);
+    auto reached = [&] { return current.packets != 0 && counts_.data >= target; };
     std::uint64_t asked_on = 0;
     std::uint64_t seen = counts_.data;
     while (!reached() && !stop_requested && clock::now() < deadline) {
@@ -253,16 +253,16 @@ void session::run_continuous(const step& current) {
         }
         pump(deadline, [&] { return !connection_ || counts_.data > seen || reached(); });
     }
-    if (current.count == 0) return;
-    std::uint64_t got = counts_.data + current.count - target;
-    claimed_data_ += std::min(got, current.count);
+    if (current.packets == 0) return;
+    std::uint64_t got = counts_.data + current.packets - target;
+    claimed_data_ += std::min(got, current.packets);
     record_expectation(current, reached(),
-                       std::to_string(got) + " of " + std::to_string(current.count) + " data packets within " +
+                       std::to_string(got) + " of " + std::to_string(current.packets) + " data packets within " +
                            seconds_with_unit(current.seconds));
 }
 
 void session::run_cut(const step& current) {
-    cut_after_ = current.count;
+    cut_after_ = current.cut_after_bytes;
     cut_done_ = false;
     bool held = pump(after(30), [&] { return cut_done_; });
     if (!held) cut_after_.reset();
@@ -272,10 +272,10 @@ void session::run_cut(const step& current) {
 
 void session::expect_count(const step& current, const std::uint64_t& received, std::uint64_t& claimed,
                            const char* what) {
-    bool held = pump(after(current.seconds), [&] { return received - claimed >= current.count; });
-    std::string detail = std::to_string(received - claimed) + " of " + std::to_string(current.count) + " " + what +
+    bool held = pump(after(current.seconds), [&] { return received - claimed >= current.packets; });
+    std::string detail = std::to_string(received - claimed) + " of " + std::to_string(current.packets) + " " + what +
                          " within " + seconds_with_unit(current.seconds);
-    claimed = held ? claimed + current.count : received;
+    claimed = held ? claimed + current.packets : received;
     record_expectation(current, held, held ? "" : detail);
 }
 
