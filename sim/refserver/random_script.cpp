@@ -188,12 +188,34 @@ struct body_writer {
     }
 };
 
+// A server that closes abruptly: a reset with words unread (often inside a
+// data packet), a close right after sending words, a half-close. Only where
+// the service comes back by itself.
+void abrupt_server(dice& roll, body_writer& body) {
+    if (body.paused) return;
+    switch (roll.below(3)) {
+    case 0:
+        body.line("request");
+        body.wait(0, 1.2);
+        body.line("disconnect abrupt");
+        break;
+    case 1:
+        body.line(device_command(roll));
+        body.line("request");
+        body.line("disconnect");
+        break;
+    default: body.line("halfclose"); break;
+    }
+    body.elapsed += 1;
+}
+
 // Faults between the traffic's actions, from dice of their own so that a
 // seed's traffic is the same with and without them: the service killed at
-// any moment, stopped by a signal or by r and started again, and a second
-// service started beside it.
+// any moment, stopped by a signal or by r and started again, a second
+// service started beside it, and abrupt servers.
 void service_fault(dice& roll, body_writer& body) {
-    switch (roll.below(8)) {
+    switch (roll.below(10)) {
+    case 8: case 9: return abrupt_server(roll, body);
     case 0: case 1:
         body.line("service kill");
         body.wait(0, 1);
@@ -248,10 +270,11 @@ std::string random_script(std::uint64_t seed, double seconds, bool kills) {
     script << body.out.str();
     // Every request of the settle is a resume: a list set by a side command
     // closes the connection, and words the service had not read go with it,
-    // so the resume is said again on each new connection.
+    // so the resume is said again on each new connection. Data flows only
+    // once resumed, and a packet command waits for the resume too.
     script << "# settle: nothing may be wedged, every side command must end\n"
-              "release\nslowread 0\nsndbuf normal\nsides within 40\nrequestword ff ff ff ff\n"
-              "continuous 3 within 20\nwait 1\naudit\n";
+              "release\nslowread 0\nsndbuf normal\nrequestword ff ff ff ff\ncontinuous 1 within 20\n"
+              "sides within 40\ncontinuous 3 within 20\nwait 1\naudit\n";
     if (kills) script << "service stop\n";
     return script.str();
 }

@@ -75,7 +75,8 @@ std::vector<std::string> audit_run(const audit_input& input, std::string& summar
     }
 
     std::uint64_t carried_out = pulse_commands + packets;
-    if (input.kills ? input.acks > carried_out : input.acks != carried_out) {
+    bool losses_possible = input.kills || input.resets > 0;
+    if (losses_possible ? input.acks > carried_out : input.acks != carried_out) {
         problems.push_back(std::to_string(input.acks) + " acknowledgements for " + std::to_string(pulse_commands) +
                            " pulse-coded commands and " + std::to_string(packets) + " packets the PIC received");
     }

@@ -19,6 +19,10 @@ struct audit_input {
     // unacknowledged, and a packet it was sending may reach the PIC twice;
     // no queued packet may be lost all the same.
     bool kills = false;
+    // The server reset connections itself: acknowledgements on their way
+    // then are lost on its side, at most those the service sent after the
+    // server's last read (one queued at a time, so a few per reset).
+    std::uint64_t resets = 0;
 };
 
 // Every problem found; empty when each command and slot packet reached the

@@ -141,6 +141,12 @@ bool parse_bare(const words& tokens, step& made) {
     return tokens.size() == 1;
 }
 
+bool parse_disconnect(const words& tokens, step& made) {
+    made.kind = step_kind::disconnect;
+    made.abrupt = tokens.size() == 2 && tokens[1] == "abrupt";
+    return tokens.size() == 1 || made.abrupt;
+}
+
 bool parse_slowread(const words& tokens, step& made) {
     made.kind = step_kind::slowread;
     return tokens.size() == 2 && parse_seconds(tokens[1], made.rate);
@@ -218,7 +224,11 @@ const std::array steps{
     step_entry{"hold", "hold", "stop reading the connection", parse_bare<step_kind::hold>},
     step_entry{"release", "release", "read it again", parse_bare<step_kind::release>},
     step_entry{"slowread", "slowread BPS", "read at most BPS bytes per second (0: no limit)", parse_slowread},
-    step_entry{"disconnect", "disconnect", "close the connection now", parse_bare<step_kind::disconnect>},
+    step_entry{"disconnect", "disconnect [abrupt]",
+               "close the connection now; abrupt: at once, resetting what either side has not read",
+               parse_disconnect},
+    step_entry{"halfclose", "halfclose", "no more words on this connection; it is read until the service closes",
+               parse_bare<step_kind::halfclose>},
     step_entry{"cut", "cut [N] [maybe]",
                "close it inside the next data packet after N of its bytes (default half of it),\n"
                "within 30 s, reading through a hold; with maybe, no data packet to cut is no failure",

@@ -20,7 +20,8 @@ enum class step_kind {
     hold,
     release,
     slowread,    // `rate` bytes per second, 0 = unlimited
-    disconnect,
+    disconnect,  // `abrupt`: at once, resetting what either side has not read
+    halfclose,   // no more words on this connection; it is read until the service closes
     cut,         // disconnect inside the next data packet, after `cut_after_bytes` of it (0: half of it)
     expect_data,  // `packets` more data packets, within `seconds`
     expect_ack,   // `packets` more acknowledgements, within `seconds`
@@ -45,6 +46,7 @@ struct step {
     double interval = 0;
     double rate = 0;
     bool optional = false;           // cut: no data packet to cut is no failure
+    bool abrupt = false;             // disconnect
     double kill_after = 0;           // side: SIGKILL it this many seconds after its start (0: never)
     std::vector<std::string> words;  // side: the program and its words; blackhole: the address; service: the action
     std::string text;     // the step as written, for reports

@@ -134,8 +134,12 @@ void session::run_step(const step& current) {
         return;
     case step_kind::disconnect:
         if (!connection_) return;
+        if (current.abrupt) return abort_connection();
         count_acks_left_at_close();
         close_connection("disconnected by the script", ended_by::script);
+        return;
+    case step_kind::halfclose:
+        if (connection_) ::shutdown(connection_->fd.get(), SHUT_WR);
         return;
     case step_kind::cut: return run_cut(current);
     case step_kind::expect_data: return expect_count(current, counts_.data, claimed_data_, "data packets");
@@ -218,12 +222,13 @@ void session::run_audit(const step& current) {
     auto deadline = after(15);
     while (true) {
         problems = audit_run({counts_.acks + acks_unread_at_close_, options_.pic_log_path, options_.service_log_path,
-                              &random_.sides(), random_.kills() > 0},
+                              &random_.sides(), random_.kills() > 0, abrupt_closes_},
                              summary);
         if (problems.empty() || clock::now() >= deadline || stop_requested) break;
         pump(after(0.5), [] { return false; });
     }
-    report_.event("audit", summary + " kills=" + std::to_string(random_.kills()), connection_ ? connection_->number : 0);
+    report_.event("audit", summary + " kills=" + std::to_string(random_.kills()) + " resets=" + std::to_string(abrupt_closes_),
+                  connection_ ? connection_->number : 0);
     std::string detail;
     for (const std::string& problem : problems) detail += (detail.empty() ? "" : "; ") + problem;
     record_expectation(current, problems.empty(), detail);
@@ -545,6 +550,23 @@ void session::drain_until_service_closes(packet_framer& unread) {
         unread.feed(buffer.data(), static_cast<std::size_t>(count));
     }
     report_.event("drain", "the service kept the connection open 60 s after the script's close", connection_->number);
+}
+
+// A server that closes with input unread resets the connection: whatever the
+// service had sent and the server not yet read is lost on the server's
+// side, and the audit is told how often that happened.
+void session::abort_connection() {
+    bytes buffer(262144);
+    ssize_t count = ::recv(connection_->fd.get(), buffer.data(), buffer.size(), MSG_DONTWAIT);
+    if (count > 0) {
+        connection_->framer.feed(buffer.data(), static_cast<std::size_t>(count));
+        take_packets();
+    }
+    if (!connection_) return;
+    linger reset{1, 0};
+    setsockopt(connection_->fd.get(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    ++abrupt_closes_;
+    close_connection("reset by the script", ended_by::script);
 }
 
 void session::close_connection(const std::string& why, ended_by who) {

@@ -76,6 +76,7 @@ private:
     void record_expectation(const step& current, bool held, const std::string& detail);
     void run_random_step(const step& current);
     void run_service_step(const step& current);
+    void abort_connection();
 
     // Receives until `done` holds or the deadline passes; true if it held.
     bool pump(clock::time_point deadline, const std::function<bool()>& done);
@@ -136,6 +137,7 @@ private:
     // The run's service ended (killed or stopped): what it had captured or
     // half sent is gone with it, not owed to the next one.
     std::uint64_t service_ends_ = 0;
+    std::uint64_t abrupt_closes_ = 0;
 };
 
 }  // namespace refserver

@@ -18,6 +18,7 @@
 
 #include <csignal>
 #include <iostream>
+#include <utility>
 
 namespace {
 
@@ -241,6 +242,8 @@ bool slot_phase(service_run& run) {
         reclaim_abandoned_slot(state);
         return true;
     }
+    // Paused, the packet waits for the resume.
+    if (state.paused) return true;
     bool corrupt = length > packet_slot_size;
     if (corrupt) {
         log_failure() << "Packet slot length " << int{length} << " out of range; packet dropped";
@@ -303,17 +306,44 @@ void connect_phase(service_run& run) {
     server_connect_start(state, entry);
 }
 
-// Control words go through whatever waits, so the server can always pause,
-// resume or reset; a device word waits for the acknowledgement before it.
+// A device word waits for the acknowledgement before it, and one whose code
+// goes out as a packet for the slot, taken here so that no producer slips in
+// between.
+bool device_word_ready(const ServiceState& state, const decoded_word& word) {
+    if (word.kind != word_kind::device) return true;
+    if (state.legacy_code != 0 || state.ack_packet) return false;
+    bool needs_slot = word.device && word.device->how == delivery::packet;
+    return !needs_slot || sem_trytake(sem_packet);
+}
+
+void carry_out(service_run& run, const decoded_word& word) {
+    command_carry_out(run.state, run.block, word);
+    run.state.activity = true;
+}
+
+decoded_word decode(const service_run& run, const command_bytes& bytes) {
+    return command_word_decode(bytes, run.block.pic_version, run.block.in_channels);
+}
+
+// A device word that must wait is set aside, so the words behind it are read
+// and control words go through whatever waits: the server can always pause,
+// resume or reset, and a word waiting for a slot held while paused never
+// blocks the resume. Device words keep their order.
 void dispatch_phase(service_run& run) {
     ServiceState& state = run.state;
+    if (state.parked_word && device_word_ready(state, decode(run, *state.parked_word))) {
+        carry_out(run, decode(run, *std::exchange(state.parked_word, std::nullopt)));
+    }
     if (state.cmd_len != 4) return;
-    decoded_word word = command_word_decode(state.cmd_bytes, run.block.pic_version, run.block.in_channels);
-    if (word.kind == word_kind::device && (state.legacy_code != 0 || state.ack_packet)) return;
+    decoded_word word = decode(run, state.cmd_bytes);
+    if (word.kind == word_kind::device && state.parked_word) return;
     state.request_pending = true;
-    command_carry_out(state, run.block, word);
     state.cmd_len = 0;
-    state.activity = true;
+    if (device_word_ready(state, word)) {
+        carry_out(run, word);
+    } else {
+        state.parked_word = state.cmd_bytes;
+    }
 }
 
 // One pass; false when a PIC exchange failed and the pass ended early.
@@ -326,6 +356,7 @@ bool service_pass(service_run& run) {
         state.drop_connection = true;
     }
     if (state.drop_connection) server_disconnect(state);
+    if (!state.closing.empty()) closing_drain(state);
     socket_readiness ready;
     if (state.sock != 0) ready = server_poll(state);
     if (state.sock != 0 && ready.readable && state.cmd_len < 4) command_receive(state);
@@ -397,9 +428,8 @@ int run_attached(shared_state& block, service_claim& claim, const char* interval
     service_run run{ServiceState{}, block, claim, false, metrics_file{}};
     run.state.last_connect_try = run.state.pulse_last = run.state.undervoltage_last = std::time(nullptr);
     if (started == startup::ready) run_loop(run);
-    for (int sock : {run.state.sock, run.state.connecting_sock}) {
-        if (sock != 0) close(sock);
-    }
+    server_disconnect(run.state);
+    closing_finish(run.state);
     board_lines_rest();
     run.metrics.final_write(run.state, block);
     std::cout << "Signal caught...\n";

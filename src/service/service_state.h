@@ -4,11 +4,19 @@
 #include "service/command_word.h"
 #include "service/metrics_file.h"
 
+#include <chrono>
 #include <ctime>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
+
+// A connection whose sending side is shut: read until the server closes too
+// or the deadline passes, then closed.
+struct closing_connection {
+    int sock;
+    std::chrono::steady_clock::time_point deadline;
+};
 
 struct ServiceState {
     int sock = 0;  // 0: no server connection
@@ -16,8 +24,11 @@ struct ServiceState {
     std::time_t connect_started = 0;
     std::string connect_entry;
     bool drop_connection = false;  // closed at the next disconnect phase
+    std::vector<closing_connection> closing;
     command_bytes cmd_bytes = {};
     std::uint32_t cmd_len = 0;
+    // A device word set aside until it can be carried out (service.cpp).
+    std::optional<command_bytes> parked_word;
     bool request_pending = false;
     bool paused = false;
     bool scan_mode = false;

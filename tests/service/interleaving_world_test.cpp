@@ -48,9 +48,11 @@ INSTANTIATE_TEST_SUITE_P(Seeds, InterleavingWorld,
                          ::testing::Values(seed_run{2, ""}, seed_run{17, ""}, seed_run{20, ""}, seed_run{49, ""}),
                          seed_name);
 
-// With kills: the service killed, stopped and started again, producers
-// killed mid-claim, a second service refused, lines held.
-INSTANTIATE_TEST_SUITE_P(KillSeeds, InterleavingWorld, ::testing::Values(seed_run{7, "kills"}, seed_run{11, "kills"}),
+// With kills: seed 7 kills the service and two producers mid-claim; 15
+// resets the connection from the server's side; 27 starts a second service
+// beside the first and half-closes. Each ends with a stop by r.
+INSTANTIATE_TEST_SUITE_P(KillSeeds, InterleavingWorld,
+                         ::testing::Values(seed_run{7, "kills"}, seed_run{15, "kills"}, seed_run{27, "kills"}),
                          seed_name);
 
 }  // namespace

@@ -148,13 +148,54 @@ TEST_F(ServiceFaults, SettingsAndDumpWaitForTheStateLock) {
         "$T" i '' >/dev/null 2>&1 & S=$!
         sleep 2
         for command in "f 1 9600 8 N 1" d; do
-            "$D" hold_state 2 >/dev/null & H=$!
-            sleep 0.5; "$T" $command >/dev/null; echo done=$?
+            "$D" hold_state 2 >"$L/hold" & H=$!
+            until grep -q hold_state=1 "$L/hold"; do sleep 0.05; done
+            "$T" $command >/dev/null; echo done=$?
             kill -0 $H 2>/dev/null; echo holder_alive=$?
             wait $H
         done
         "$T" r; wait $S)");
     EXPECT_TRUE(said(run, "done=0|0 holder_alive=1|1")) << "holder_alive=1: the command waited for the lock";
+}
+
+// The server sends a command and a request back to back, reads for 0.8 s and
+// closes: the command's acknowledgement, due after its two seconds on the
+// PIC, must not go into the closed connection but to the next one.
+TEST_F(ServiceFaults, AcknowledgementDueAfterTheServerClosedGoesToTheNextConnection) {
+    process_result run = fault_world(R"(
+        "$T" i 127.0.0.1 >/dev/null 2>&1 & S=$!
+        "$R" accept 'word 00 01 05 03' request 'wait 0.8' disconnect 'expect ack 1 within 15'; echo refserver=$?
+        "$T" r; wait $S; echo service=$?)");
+    EXPECT_TRUE(said(run, "refserver=0 service=0"));
+}
+
+// Paused, a packet in the slot waits for the resume; a command that needs
+// the slot waits behind it without holding up the resume; both packets reach
+// the PIC and are acknowledged once each, after the resume.
+TEST_F(ServiceFaults, PausedSlotWaitsAndACommandNeedingTheSlotWaitsForIt) {
+    process_result run = fault_world(R"(
+        "$T" i 127.0.0.1 >/dev/null 2>&1 & S=$!
+        "$R" --tovk "$T" --pic-log "$L" accept pause 'at 4 tovk p 1 AB' 'wait 5' \
+            'command 1 8 70' 'expect quiet 3' resume 'expect ack 2 within 20'; echo refserver=$?
+        "$T" r; wait $S; echo service=$?
+        echo '--- pic'; cat "$L/pic.log")");
+    EXPECT_TRUE(said(run, "refserver=0 service=0"));
+    auto packets = lines_with(run.out.substr(run.out.find("--- pic")), {" packet t="});
+    ASSERT_EQ(packets.size(), 2u) << run.out;
+    EXPECT_EQ(fields_of(packets[0], {"payload"}), "5F41427D");
+    EXPECT_EQ(fields_of(packets[1], {"payload"}), "5F0702404671");
+}
+
+// One module below 22 V is enough for the data packet's status character
+// (the first packet is captured before the first readings).
+TEST_F(ServiceFaults, OneLowModuleMarksTheDataPackets) {
+    process_result run = fault_world(R"(
+        "$T" i 127.0.0.1 >/dev/null 2>&1 & S=$!
+        sleep 2; "$R" 'continuous 3'; echo refserver=$?
+        "$T" r; wait $S)",
+                                     {"--do", "set module1 21.0", "--do", "set module2 24.0"});
+    EXPECT_TRUE(said(run, "refserver=0"));
+    EXPECT_EQ(count_of(run.out, "TC status=1"), 2u) << run.out;
 }
 
 }  // namespace
