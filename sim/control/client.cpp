@@ -2,6 +2,7 @@
 #include "client.h"
 
 #include "control_protocol.h"
+#include "stop_signals.h"
 
 #include <limits.h>
 #include <signal.h>
@@ -73,10 +74,7 @@ int run_client(const std::string& path, const std::vector<std::string>& command)
         return 125;
     }
     connection_fd = fd;
-    struct sigaction action {};
-    action.sa_handler = pass_signal;
-    sigemptyset(&action.sa_mask);
-    for (int signal_number : {SIGTERM, SIGINT, SIGHUP, SIGQUIT}) sigaction(signal_number, &action, nullptr);
+    on_stop_signals(pass_signal);
     int status = 125;
     line_reader reader(fd);
     std::string line;

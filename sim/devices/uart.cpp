@@ -2,6 +2,7 @@
 #include "uart.h"
 
 #include "event_log.h"
+#include "hex_text.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -12,7 +13,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <system_error>
 
@@ -20,17 +20,8 @@ namespace boardsim {
 
 namespace {
 
-std::string hex_of(const std::uint8_t* data, std::size_t count) {
-    constexpr std::size_t shown = 64;
-    std::string text;
-    char digits[3];
-    for (std::size_t i = 0; i < count && i < shown; ++i) {
-        std::snprintf(digits, sizeof digits, "%02x", data[i]);
-        text += digits;
-    }
-    if (count > shown) text += "...";
-    return text;
-}
+// A long transfer's first 64 bytes are enough to tell it.
+std::string hex_of(const std::uint8_t* data, std::size_t count) { return hex_bytes({data, count}, 64); }
 
 class pic_device final : public channel_device {
 public:

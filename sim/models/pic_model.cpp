@@ -1,6 +1,8 @@
 // The PIC model: frame parsing, the version answer, the timed stream and the line watch.
 #include "pic_model.h"
 
+#include "hex_text.h"
+
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -34,20 +36,6 @@ std::uint64_t mix(std::uint64_t x) {
 }
 
 // ---- text --------------------------------------------------------------
-
-std::string hex_byte(std::uint8_t value) {
-    char text[3];
-    std::snprintf(text, sizeof text, "%02X", value);
-    return text;
-}
-
-std::string hex_bytes(std::span<const std::uint8_t> bytes, std::size_t shown = SIZE_MAX) {
-    if (bytes.empty()) return "-";
-    std::string text;
-    for (std::size_t i = 0; i < bytes.size() && i < shown; ++i) text += hex_byte(bytes[i]);
-    if (bytes.size() > shown) text += "..";
-    return text;
-}
 
 std::string decimal(double value, const char* format) {
     char text[48];

@@ -1,7 +1,5 @@
 #include "packet_oracle.h"
 
-#include <cstdio>
-
 namespace refserver {
 
 std::vector<std::uint8_t> packet_text_bytes(const std::string& text) {
@@ -32,16 +30,6 @@ std::vector<std::uint8_t> framed_packet(const std::vector<std::uint8_t>& data) {
     }
     packet.push_back(sum);
     return packet;
-}
-
-std::string hex_text(const std::vector<std::uint8_t>& data) {
-    std::string text;
-    char two[3];
-    for (std::uint8_t byte : data) {
-        std::snprintf(two, sizeof two, "%02X", byte);
-        text += two;
-    }
-    return text;
 }
 
 }  // namespace refserver

@@ -11,8 +11,18 @@
 #include <algorithm>
 #include <fstream>
 #include <system_error>
+#include <utility>
 
 namespace refserver {
+
+namespace {
+
+bool failed(std::string& error, std::string why) {
+    error = std::move(why);
+    return false;
+}
+
+}  // namespace
 
 std::string side_command::text() const {
     std::string text = program;
@@ -158,11 +168,11 @@ bool random_run::set_small_buffers(bool small, int listener, std::string& error)
     if (saved_wmem_.empty()) {
         std::ifstream in(wmem);
         std::getline(in, saved_wmem_);
-        if (saved_wmem_.empty()) return error = std::string("cannot read ") + wmem, false;
+        if (saved_wmem_.empty()) return failed(error, std::string("cannot read ") + wmem);
     }
     std::ofstream out(wmem);
     out << (small ? std::string("2048 2048 2048") : saved_wmem_) << std::endl;
-    if (!out) return error = std::string("cannot write ") + wmem, false;
+    if (!out) return failed(error, std::string("cannot write ") + wmem);
     if (listener < 0) return true;
     if (saved_rcvbuf_ < 0) {
         socklen_t length = sizeof saved_rcvbuf_;
@@ -178,7 +188,7 @@ bool random_run::open_blackhole(const std::string& address, std::uint16_t port, 
     sockaddr_in place{};
     place.sin_family = AF_INET;
     place.sin_port = htons(port);
-    if (inet_pton(AF_INET, address.c_str(), &place.sin_addr) != 1) return error = "bad address " + address, false;
+    if (inet_pton(AF_INET, address.c_str(), &place.sin_addr) != 1) return failed(error, "bad address " + address);
     int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int filler = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     blackhole_fds_.insert(blackhole_fds_.end(), {listener, filler});
@@ -186,7 +196,7 @@ bool random_run::open_blackhole(const std::string& address, std::uint16_t port, 
     // Backlog 0 holds one finished handshake; with it queued and never
     // accepted, every further SYN is dropped.
     if (bind(listener, raw, sizeof place) != 0 || ::listen(listener, 0) != 0 || connect(filler, raw, sizeof place) != 0) {
-        return error = "black hole on " + address + ": " + std::generic_category().message(errno), false;
+        return failed(error, "black hole on " + address + ": " + std::generic_category().message(errno));
     }
     return true;
 }

@@ -1,5 +1,7 @@
 #include "random_script.h"
 
+#include "packet_oracle.h"
+
 #include <cstdio>
 #include <random>
 #include <sstream>
@@ -29,7 +31,7 @@ private:
     std::mt19937_64 engine_;
 };
 
-std::string seconds_text(double value) {
+std::string two_decimals(double value) {
     char text[32];
     std::snprintf(text, sizeof text, "%.2f", value);
     return text;
@@ -61,9 +63,12 @@ std::string device_command(dice& roll) {
 }
 
 // A packet text for `tovk p`: letters, digits and %hh escapes; now and then
-// exactly at the 78-byte limit or beyond it.
+// exactly at the length limit or beyond it.
 std::string packet_text(dice& roll) {
-    std::int64_t length = roll.chance(0.7) ? roll.between(1, 8) : roll.chance(0.5) ? roll.between(76, 78) : roll.between(79, 82);
+    const auto limit = static_cast<std::int64_t>(packet_data_limit);
+    std::int64_t length = roll.chance(0.7)   ? roll.between(1, 8)
+                          : roll.chance(0.5) ? roll.between(limit - 2, limit)
+                                             : roll.between(limit + 1, limit + 4);
     static const std::string plain = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
     static const std::string hex = "0123456789abcdefABCDEF";
     std::string text;
@@ -108,7 +113,7 @@ struct body_writer {
     void wait(double low, double high) {
         double seconds = roll.real(low, high);
         elapsed += seconds;
-        line("wait " + seconds_text(seconds));
+        line("wait " + two_decimals(seconds));
     }
 
     // `elapsed` also counts what the service needs for a step: a device
@@ -230,7 +235,7 @@ void service_fault(dice& roll, body_writer& body) {
 std::string fault_side_text(dice& roll) {
     switch (roll.below(3)) {
     case 0: return "driver claim_slot";
-    case 1: return "kill " + seconds_text(roll.real(0.01, 1.5)) + " tovk p 1 " + packet_text(roll);
+    case 1: return "kill " + two_decimals(roll.real(0.01, 1.5)) + " tovk p 1 " + packet_text(roll);
     default: return "driver hold_serial " + std::to_string(roll.between(1, 3));
     }
 }
@@ -241,18 +246,18 @@ std::string random_script(std::uint64_t seed, double seconds, bool kills) {
     dice roll(seed);
     dice faults(seed ^ 0x6b696c6c73ULL);
     std::ostringstream script;
-    script << "# random run: seed " << seed << ", " << seconds_text(seconds) << " s of traffic\n";
+    script << "# random run: seed " << seed << ", " << two_decimals(seconds) << " s of traffic\n";
     script << "blackhole 127.0.0.3\n";
     auto sides = static_cast<std::int64_t>(seconds / 2.5) + 1;
     std::vector<std::string> schedule;
     for (std::int64_t i = 0; i < sides; ++i) {
-        std::string at = seconds_text(roll.real(0.3, seconds));
+        std::string at = two_decimals(roll.real(0.3, seconds));
         schedule.push_back("at " + at + " tovk " + side_command_text(roll));
     }
     // Whatever list the sides left, the service ends up on this server.
-    schedule.push_back("at " + seconds_text(seconds) + " tovk s 127.0.0.1");
+    schedule.push_back("at " + two_decimals(seconds) + " tovk s 127.0.0.1");
     for (std::int64_t i = 0; kills && i < sides; ++i) {
-        schedule.push_back("at " + seconds_text(faults.real(0.3, seconds)) + " " + fault_side_text(faults));
+        schedule.push_back("at " + two_decimals(faults.real(0.3, seconds)) + " " + fault_side_text(faults));
     }
     for (const std::string& line : schedule) script << line << "\n";
     if (kills) script << "service start\n";

@@ -1,15 +1,18 @@
-// The steps only random runs use: side commands, socket buffers, the black
-// hole, the end of the side commands and the audit.
+// The steps only random runs use: side commands, the service the run owns,
+// socket buffers, the black hole, the end of the side commands and the audit. Their table entries are
+// in script.cpp with the others.
 #pragma once
 
 #include "script.h"
 
-#include <string>
-#include <vector>
-
 namespace refserver {
 
-// False when `tokens` is no such step, or a malformed one.
-bool parse_random_run_step(const std::vector<std::string>& tokens, step& made);
+// Each false when the step is malformed.
+bool parse_side_step(const step_words& tokens, step& made);
+bool parse_service_step(const step_words& tokens, step& made);
+bool parse_buffers_step(const step_words& tokens, step& made);
+bool parse_blackhole_step(const step_words& tokens, step& made);
+bool parse_sides_done_step(const step_words& tokens, step& made);
+bool parse_audit_step(const step_words& tokens, step& made);
 
 }  // namespace refserver

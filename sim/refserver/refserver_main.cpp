@@ -5,92 +5,8 @@
 // byte. One line per packet on standard output, JSON lines with --json, a line
 // starting with "MISMATCH" on standard error for every failure, a summary at
 // the end; exit status 0 only when every packet verified and every
-// expectation held.
-//
-//   refserver [options] [STEP...]
-//
-// Options:
-//   --port N            listen port (5555; 0 takes a free one, printed first)
-//   --bind ADDR         listen address (127.0.0.1)
-//   --script FILE       steps from FILE, run before the steps on the command line
-//   --json FILE         JSON lines: one per packet, event and expectation, then the summary
-//   --pic-log PATH      the PIC model's log (a file, or a world's log directory
-//                       holding pic.log): places each capture exactly
-//   --tolerance N       bytes a read may begin off the log's stamps (0)
-//   --seed N            stream seed while no log names one (1)
-//   --pic-channels N    bits per sample of the PIC's stream while no log names them
-//   --rate N, --in-channels N, --out-channels N
-//                       the service's capture settings (16384, 2, 4)
-//   --search-streams N  streams searched after the last one without a log (64)
-//   --max-read-begin N  furthest stream byte a capture's read may start at (16384)
-//   --rcvbuf N          receive buffer of the connections (for slow reading)
-//   --request-word HEX  the word request and continuous send (00000100: asks
-//                       for data and nothing else)
-//   --random SEED       a random run: the seed's generated script (random_script.h)
-//                       runs before any other steps; a failed run prints it
-//   --random-seconds S  its traffic lasts about S seconds (20)
-//   --kills             the random run starts and stops the service itself and
-//                       kills it, producers and other tovk processes at random moments
-//   --print-script      print the script that would run and exit
-//   --tovk PATH         the tovk that side commands ("at") run
-//   --driver PATH       the driver of tovk's library that "at S driver" runs
-//   --service-log FILE  the service's log stream, for "audit"
-//   --samples FILE      the first verified capture as text: a line per sample,
-//                       its time in ms and each output channel's bit
-//
-// Steps: one per argument, per line of the script file, or separated by ";".
-// "#" starts a comment. Numbers are decimal, seconds may have decimals, bytes
-// are hex. Steps that send wait up to 30 s for a connection first; the server
-// accepts a new connection whenever it has none.
-//   accept [within S]          a connection must come (30 s); also "expect connect"
-//   request [N] [every S]      N plain request words (1), S seconds apart (0)
-//   continuous N [within S]    one request outstanding: a new word after every data
-//                              packet and on every new connection, until N data
-//                              packets came (bound 5 + 3N s)
-//   continuous forever         the same until the run is stopped (SIGINT, SIGTERM)
-//   pause | resume | reset     control words FF000000, FFFFFFFF, 00000000
-//   scan                       scan mode on: 00000001
-//   mode M CH [route]          mode word: M (+4 with route), CH, 0, 0
-//   command CH ADDR CODE [mode M] [route]
-//                              a command for device ADDR on channel CH
-//   word B0 B1 B2 B3           any command word
-//   raw HEX...                 any bytes (half a word, garbage)
-//   wait S                     keep receiving for S seconds
-//   hold | release             stop reading the connection / read again
-//   slowread BPS               read at most BPS bytes per second (0: no limit)
-//   disconnect                 close the connection now
-//   cut [N]                    close it inside the next data packet after N of
-//                              its bytes (default half of it), within 30 s; it
-//                              reads through a hold
-//   expect data N [within S]   N more data packets arrive (bound 5 + 3N s)
-//   expect ack N [within S]    N more acknowledgements arrive
-//   expect quiet S             no packet at all for S seconds
-//   expect closed [within S]   the service closes the connection (30 s)
-//   cut [N] maybe              the same; no data packet to cut is no failure
-//   at S tovk WORD...          run tovk WORD... in the background S seconds after
-//                              the run began; its exit status is kept for the audit
-//   at S driver WORD...        the same with the driver (a slot claimed by a process
-//                              that then ends, a line held)
-//   at S kill K tovk WORD...   the same, killed (SIGKILL) K seconds after its start
-//   service start|kill|term|stop|second
-//                              the service the run owns (tovk i 127.0.0.1, its log
-//                              stream appended to --service-log): started, killed,
-//                              stopped by SIGTERM or by tovk r (each must end it with
-//                              status 0, r only once it has), or a second one started
-//                              beside it, which must refuse with status 1
-//   sndbuf small|normal        shrink the world's TCP send buffers (tcp_wmem) and the
-//                              receive buffer of later connections, or restore them
-//   blackhole ADDR             a listener on ADDR at the port that drops every SYN
-//   sides [within S]           every side command has ended (30 s)
-//   audit                      every acknowledgement stands for one pulse-coded
-//                              command or one packet the PIC received, every
-//                              "Legacy command:" reached the PIC, and every packet
-//                              queued ("Generated packet:", a successful p of at
-//                              most 78 bytes) reached it once; sides exited 0
-//
-// Counting: each "expect data/ack" and each finite "continuous" claims the
-// packets it waited for; the next one counts from there. The service keeps at
-// most one request: words sent before its next data packet leaves ask once.
+// expectation held. refserver --help prints the options below and the steps
+// of script.cpp's table.
 //
 // Windows: the capture's stream and read position are found in the stream
 // itself. With the PIC log, the read must begin where the log's stamps put it
@@ -108,6 +24,7 @@
 
 #include <signal.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <optional>
 #include <cstring>
@@ -117,6 +34,44 @@
 #include <sys/stat.h>
 
 namespace {
+
+const char* const usage_text =
+    "usage: refserver [options] [STEP...]\n"
+    "options:\n"
+    "  --port N            listen port (5555; 0 takes a free one, printed first)\n"
+    "  --bind ADDR         listen address (127.0.0.1)\n"
+    "  --script FILE       steps from FILE, run before the steps on the command line\n"
+    "  --json FILE         JSON lines: one per packet, event and expectation, then the summary\n"
+    "  --pic-log PATH      the PIC model's log (a file, or a world's log directory\n"
+    "                      holding pic.log): places each capture exactly\n"
+    "  --tolerance N       bytes a read may begin off the log's stamps (0)\n"
+    "  --seed N            stream seed while no log names one (1)\n"
+    "  --pic-channels N    bits per sample of the PIC's stream while no log names them\n"
+    "  --rate N, --in-channels N, --out-channels N\n"
+    "                      the service's capture settings (16384, 2, 4)\n"
+    "  --search-streams N  streams searched after the last one without a log (64)\n"
+    "  --max-read-begin N  furthest stream byte a capture's read may start at (16384)\n"
+    "  --rcvbuf N          receive buffer of the connections (for slow reading)\n"
+    "  --request-word HEX  the word request and continuous send (00000100: asks\n"
+    "                      for data and nothing else)\n"
+    "  --random SEED       a random run: the seed's generated script runs before any\n"
+    "                      other steps; a failed run prints it\n"
+    "  --random-seconds S  its traffic lasts about S seconds (20)\n"
+    "  --kills             the random run starts and stops the service itself and\n"
+    "                      kills it, producers and other tovk processes at random moments\n"
+    "  --print-script      print the script that would run and exit\n"
+    "  --tovk PATH         the tovk that side commands (\"at\") run\n"
+    "  --driver PATH       the driver of tovk's library that \"at S driver\" runs\n"
+    "  --service-log FILE  the service's log stream, for \"audit\"\n"
+    "  --samples FILE      the first verified capture as text: a line per sample,\n"
+    "                      its time in ms and each output channel's bit\n"
+    "  --help              this text\n";
+
+int help() {
+    std::fputs(usage_text, stdout);
+    for (const std::string& line : refserver::step_help()) std::printf("%s\n", line.c_str());
+    return 0;
+}
 
 struct command_line {
     refserver::server_options server;
@@ -178,15 +133,24 @@ bool numeric_option(const std::string& name, const char* value, command_line& li
     return false;
 }
 
+// The option's place in `line`, or null for none of these.
+std::string* text_field(const std::string& name, command_line& line) {
+    if (name == "--bind") return &line.server.bind_address;
+    if (name == "--json") return &line.json_path;
+    if (name == "--pic-log") return &line.server.pic_log_path;
+    if (name == "--tovk") return &line.server.tovk_path;
+    if (name == "--driver") return &line.server.driver_path;
+    if (name == "--service-log") return &line.server.service_log_path;
+    if (name == "--samples") return &line.server.samples_path;
+    return nullptr;
+}
+
 bool text_option(const std::string& name, const char* value, command_line& line) {
-    if (name == "--bind") return line.server.bind_address = value, true;
-    if (name == "--json") return line.json_path = value, true;
-    if (name == "--pic-log") return line.server.pic_log_path = log_file_of(value), true;
+    if (std::string* field = text_field(name, line)) {
+        *field = name == "--pic-log" ? log_file_of(value) : value;
+        return true;
+    }
     if (name == "--request-word") return parse_word(value, line.server.request_word);
-    if (name == "--tovk") return line.server.tovk_path = value, true;
-    if (name == "--driver") return line.server.driver_path = value, true;
-    if (name == "--service-log") return line.server.service_log_path = value, true;
-    if (name == "--samples") return line.server.samples_path = value, true;
     if (name == "--script") {
         std::string text;
         if (!read_file(value, text)) return false;
@@ -234,9 +198,10 @@ void install_stop_handlers() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 2 && std::strcmp(argv[1], "--help") == 0) return help();
     command_line line;
     if (!parse_command_line(argc, argv, line)) {
-        std::cerr << "usage: refserver [options] [STEP...]   (see the top of refserver_main.cpp)" << std::endl;
+        std::cerr << "usage: refserver [options] [STEP...]   (refserver --help)" << std::endl;
         return 2;
     }
     refserver::script_result script = refserver::parse_script(line.script_text);

@@ -1,5 +1,6 @@
 #include "run_audit.h"
 
+#include "hex_text.h"
 #include "packet_oracle.h"
 #include "pic_log.h"
 
@@ -10,9 +11,6 @@
 namespace refserver {
 
 namespace {
-
-// Data bytes a slot packet can hold.
-constexpr std::size_t packet_data_limit = 78;
 
 std::string word_after(const std::string& line, const std::string& key) {
     std::size_t at = line.find(" " + key + "=");
@@ -56,7 +54,7 @@ std::vector<std::string> audit_run(const audit_input& input, std::string& summar
         unsigned channel = 0, address = 0, code = 0;
         if (!(std::istringstream(line.substr(at + 18)) >> channel >> address >> code)) continue;
         ++generated;
-        ++expected[hex_text(framed_packet({static_cast<std::uint8_t>(address - 1), 0x02, 0x40,
+        ++expected[hex_bytes(framed_packet({static_cast<std::uint8_t>(address - 1), 0x02, 0x40,
                                            static_cast<std::uint8_t>(code)}))];
     }
     for (const side_command& side : input.sides ? *input.sides : std::vector<side_command>{}) {
@@ -73,7 +71,7 @@ std::vector<std::string> audit_run(const audit_input& input, std::string& summar
         if (must_succeed && side.status != 0) problems.push_back(what + " exited with " + std::to_string(side.status));
         if (!is_packet || side.status != 0 || data.size() > packet_data_limit) continue;
         ++queued_by_p;
-        ++expected[hex_text(framed_packet(data))];
+        ++expected[hex_bytes(framed_packet(data))];
     }
 
     std::uint64_t carried_out = pulse_commands + packets;

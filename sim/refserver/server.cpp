@@ -46,7 +46,7 @@ clock::time_point after(double seconds) {
     return clock::now() + std::chrono::duration_cast<clock::duration>(std::chrono::duration<double>(seconds));
 }
 
-std::string seconds_text(double seconds) {
+std::string seconds_with_unit(double seconds) {
     std::ostringstream text;
     text << seconds << " s";
     return text.str();
@@ -74,7 +74,10 @@ session::session(server_options options, std::vector<step> steps, reporter& repo
 
 bool session::listen(std::string& error) {
     listener_.reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!listener_) return error = std::string("socket: ") + std::generic_category().message(errno), false;
+    if (!listener_) {
+        error = std::string("socket: ") + std::generic_category().message(errno);
+        return false;
+    }
     int yes = 1;
     setsockopt(listener_.get(), SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
     // Set before listen so that accepted connections start with it.
@@ -85,13 +88,14 @@ bool session::listen(std::string& error) {
     address.sin_family = AF_INET;
     address.sin_port = htons(options_.port);
     if (inet_pton(AF_INET, options_.bind_address.c_str(), &address.sin_addr) != 1) {
-        return error = "bad listen address " + options_.bind_address, false;
+        error = "bad listen address " + options_.bind_address;
+        return false;
     }
     if (::bind(listener_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
         ::listen(listener_.get(), 1) != 0) {
-        return error = "listen on " + options_.bind_address + ":" + std::to_string(options_.port) + ": " +
-                       std::generic_category().message(errno),
-               false;
+        error = "listen on " + options_.bind_address + ":" + std::to_string(options_.port) + ": " +
+                std::generic_category().message(errno);
+        return false;
     }
     socklen_t length = sizeof address;
     getsockname(listener_.get(), reinterpret_cast<sockaddr*>(&address), &length);
@@ -153,7 +157,7 @@ void session::run_random_step(const step& current) {
         if (options_.tovk_path.empty()) return record_expectation(current, false, "no --tovk to run it with");
         return random_.schedule(current);
     case step_kind::buffers:
-        if (!random_.set_small_buffers(current.count != 0, listener_.get(), error)) record_expectation(current, false, error);
+        if (!random_.set_small_buffers(current.small_buffers, listener_.get(), error)) record_expectation(current, false, error);
         return;
     case step_kind::blackhole:
         if (!random_.open_blackhole(current.words[0], port_, error)) record_expectation(current, false, error);
@@ -231,18 +235,18 @@ void session::run_audit(const step& current) {
 }
 
 void session::run_request(const step& current) {
-    for (std::uint64_t i = 0; i < current.count && !stop_requested; ++i) {
+    for (std::uint64_t i = 0; i < current.requests && !stop_requested; ++i) {
         if (!ensure_connection(30)) return record_expectation(current, false, "no connection to send on");
         send_bytes(options_.request_word);
-        if (i + 1 < current.count) pump(after(current.interval), [] { return false; });
+        if (i + 1 < current.requests) pump(after(current.interval), [] { return false; });
     }
 }
 
 // One request outstanding at a time; a new connection has lost the old one.
 void session::run_continuous(const step& current) {
-    std::uint64_t target = counts_.data + current.count;
-    auto deadline = current.count == 0 || current.seconds == 0 ? clock::time_point::max() : after(current.seconds);
-    auto reached = [&] { return current.count != 0 && counts_.data >= target; };
+    std::uint64_t target = counts_.data + current.packets;
+    auto deadline = current.packets == 0 || current.seconds == 0 ? clock::time_point::max() : after(current.seconds);
+    auto reached = [&] { return current.packets != 0 && counts_.data >= target; };
     std::uint64_t asked_on = 0;
     std::uint64_t seen = counts_.data;
     while (!reached() && !stop_requested && clock::now() < deadline) {
@@ -254,16 +258,16 @@ void session::run_continuous(const step& current) {
         }
         pump(deadline, [&] { return !connection_ || counts_.data > seen || reached(); });
     }
-    if (current.count == 0) return;
-    std::uint64_t got = counts_.data + current.count - target;
-    claimed_data_ += std::min(got, current.count);
+    if (current.packets == 0) return;
+    std::uint64_t got = counts_.data + current.packets - target;
+    claimed_data_ += std::min(got, current.packets);
     record_expectation(current, reached(),
-                       std::to_string(got) + " of " + std::to_string(current.count) + " data packets within " +
-                           seconds_text(current.seconds));
+                       std::to_string(got) + " of " + std::to_string(current.packets) + " data packets within " +
+                           seconds_with_unit(current.seconds));
 }
 
 void session::run_cut(const step& current) {
-    cut_after_ = current.count;
+    cut_after_ = current.cut_after_bytes;
     cut_done_ = false;
     bool held = pump(after(30), [&] { return cut_done_; });
     if (!held) cut_after_.reset();
@@ -273,10 +277,10 @@ void session::run_cut(const step& current) {
 
 void session::expect_count(const step& current, const std::uint64_t& received, std::uint64_t& claimed,
                            const char* what) {
-    bool held = pump(after(current.seconds), [&] { return received - claimed >= current.count; });
-    std::string detail = std::to_string(received - claimed) + " of " + std::to_string(current.count) + " " + what +
-                         " within " + seconds_text(current.seconds);
-    claimed = held ? claimed + current.count : received;
+    bool held = pump(after(current.seconds), [&] { return received - claimed >= current.packets; });
+    std::string detail = std::to_string(received - claimed) + " of " + std::to_string(current.packets) + " " + what +
+                         " within " + seconds_with_unit(current.seconds);
+    claimed = held ? claimed + current.packets : received;
     record_expectation(current, held, held ? "" : detail);
 }
 

@@ -1,18 +1,12 @@
 #include "upstream_packet.h"
 
-#include <zlib.h>
+#include "hex_text.h"
 
-#include <cstdio>
+#include <zlib.h>
 
 namespace refserver {
 
 namespace {
-
-std::string hex_byte(std::uint8_t value) {
-    char text[3];
-    std::snprintf(text, sizeof text, "%02X", value);
-    return text;
-}
 
 std::string printable(std::uint8_t value) {
     if (value >= 0x20 && value < 0x7F) return std::string("'") + static_cast<char>(value) + "' (" + hex_byte(value) + ")";

@@ -60,7 +60,7 @@ int help() {
     return 0;
 }
 
-bool channel_verb(const std::string& assignment, std::string& verb) {
+bool channel_option_as_verb(const std::string& assignment, std::string& verb) {
     std::size_t equals = assignment.find('=');
     if (equals == std::string::npos) return false;
     std::string kind = assignment.substr(equals + 1);
@@ -104,7 +104,7 @@ bool parse_world_options(int argc, char** argv, boardsim::world_options& options
         else if (option == "--unopenable") options.verbs.push_back("device " + value + " unopenable");
         else if (option == "--channel") {
             std::string verb;
-            if (!channel_verb(value, verb)) return false;
+            if (!channel_option_as_verb(value, verb)) return false;
             options.verbs.push_back(verb);
         } else {
             return false;

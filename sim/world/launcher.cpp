@@ -2,6 +2,7 @@
 #include "launcher.h"
 
 #include "namespaces.h"
+#include "stop_signals.h"
 
 #include <signal.h>
 #include <sys/prctl.h>
@@ -15,12 +16,6 @@
 namespace boardsim {
 
 namespace {
-
-volatile sig_atomic_t world_pid = 0;
-
-void forward_to_world(int signal_number) {
-    if (world_pid > 0) kill(world_pid, signal_number);
-}
 
 void end_on_abort(int) { _exit(128 + SIGABRT); }
 
@@ -52,11 +47,7 @@ int launch_world(const world_options& options) {
         return 125;
     }
     if (pid == 0) std::exit(run_as_init(options));  // NOLINT(concurrency-mt-unsafe): forked before any thread starts
-    world_pid = pid;
-    struct sigaction action {};
-    action.sa_handler = forward_to_world;
-    sigemptyset(&action.sa_mask);
-    for (int signal_number : {SIGTERM, SIGINT, SIGHUP, SIGQUIT}) sigaction(signal_number, &action, nullptr);
+    forward_stop_signals_to(pid);
     int wait_status = 0;
     while (waitpid(pid, &wait_status, 0) == -1) {
         if (errno != EINTR) _exit(125);

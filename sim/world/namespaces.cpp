@@ -2,6 +2,7 @@
 #include "namespaces.h"
 
 #include "device_binder.h"
+#include "user_namespace.h"
 
 #include <fcntl.h>
 #include <net/if.h>
@@ -23,14 +24,6 @@ namespace boardsim {
 
 namespace {
 
-bool write_file(const char* path, const std::string& text) {
-    int fd = open(path, O_WRONLY | O_CLOEXEC);
-    if (fd == -1) return false;
-    bool written = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-    close(fd);
-    return written;
-}
-
 std::string failure(const std::string& what) { return what + ": " + std::generic_category().message(errno); }
 
 // Holds the node exporter's textfile directory.
@@ -41,20 +34,7 @@ const char* const host_nodes[] = {"null", "zero", "full", "random", "urandom", "
 }  // namespace
 
 bool enter_namespaces(std::string& error) {
-    if (geteuid() != 0) {
-        uid_t uid = getuid();
-        gid_t gid = getgid();
-        if (unshare(CLONE_NEWUSER) != 0) {
-            error = failure("cannot create a user namespace");
-            return false;
-        }
-        if (!write_file("/proc/self/setgroups", "deny") ||
-            !write_file("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1") ||
-            !write_file("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1")) {
-            error = failure("cannot map the user into its namespace");
-            return false;
-        }
-    }
+    if (!become_root_in_user_namespace(error)) return false;
     if (unshare(CLONE_NEWNS | CLONE_NEWIPC | CLONE_NEWNET | CLONE_NEWPID) != 0) {
         error = failure("cannot create the world's namespaces");
         return false;

@@ -1,6 +1,8 @@
 // Starting and reaping the world's processes.
 #include "supervisor.h"
 
+#include "stop_signals.h"
+
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -13,19 +15,6 @@ extern char** environ;
 namespace boardsim {
 
 namespace {
-
-volatile sig_atomic_t command_pid = 0;
-
-void forward_signal(int signal_number) {
-    if (command_pid > 0) kill(command_pid, signal_number);
-}
-
-void install_forwarding() {
-    struct sigaction action {};
-    action.sa_handler = forward_signal;
-    sigemptyset(&action.sa_mask);
-    for (int signal_number : {SIGTERM, SIGINT, SIGHUP, SIGQUIT}) sigaction(signal_number, &action, nullptr);
-}
 
 std::vector<char*> pointers_to(std::vector<std::string>& strings) {
     std::vector<char*> pointers;
@@ -96,12 +85,12 @@ void supervisor::spawn_shell(const std::string& command) {
 }
 
 int supervisor::run_command(const std::vector<std::string>& argv) {
-    install_forwarding();
+    forward_stop_signals_to(0);
     pid_t command = spawn(argv, {}, "", std::make_shared<child_record>());
     if (command <= 0) return -1;
-    command_pid = command;
+    forward_stop_signals_to(command);
     int status = reap_until_ends(command);
-    command_pid = 0;
+    forward_stop_signals_to(0);
     return status;
 }
 

@@ -1,10 +1,11 @@
 #include "base/error_report.h"
 
+#include "base/log.h"
+
 #include <cstdlib>
-#include <iostream>
 
 void report_error(const char* name) {
-    std::clog << "Fatal error in function: " << name << std::endl;
+    log_failure() << "Fatal error in function: " << name;
 }
 
 void fatal_error(const char* name) {

@@ -1,16 +1,17 @@
 #include "base/socket_keepalive.h"
 
+#include "base/log.h"
+
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 
-#include <iostream>
 
 namespace {
 
 bool set_option(int fd, int level, int option, int value, const char* failure) {
     if (setsockopt(fd, level, option, &value, sizeof value) == 0) return true;
-    std::clog << failure << std::endl;
+    log_failure() << failure;
     return false;
 }
 

@@ -1,25 +1,22 @@
 #include "base/syslog_log.h"
 
+#include "base/log.h"
+
 #include <syslog.h>
 
 #include <iostream>
-#include <span>
 #include <streambuf>
 #include <string>
 
 namespace {
 
-constexpr std::string_view failures[] = {
-    "Fatal error in function", "Error (",  "Invalid",           "PIC communication failed", "PIC exchange failed",
-    "setsockopt: cannot",      "socket_keepalive_enable problem", "Cannot ", "Another service", "Packet slot length",
-    "Compression level"};
-constexpr std::string_view traces[] = {"PICv", "Legacy command:", "Generated packet:"};
-
-bool starts_with_any(std::string_view line, std::span<const std::string_view> prefixes) {
-    for (std::string_view prefix : prefixes) {
-        if (line.starts_with(prefix)) return true;
+int syslog_priority(log_severity severity) {
+    switch (severity) {
+        case log_severity::failure: return LOG_ERR;
+        case log_severity::trace: return LOG_INFO;
+        case log_severity::notice: break;
     }
-    return false;
+    return LOG_NOTICE;
 }
 
 // Passes everything on to the stream's old buffer and hands each complete
@@ -47,7 +44,7 @@ protected:
 
 private:
     void line_done() {
-        syslog(syslog_priority_of(line_), "%s", line_.c_str());
+        syslog(syslog_priority(severity_of_current_line()), "%s", line_.c_str());
         line_.clear();
     }
 
@@ -56,12 +53,6 @@ private:
 };
 
 }  // namespace
-
-int syslog_priority_of(std::string_view line) {
-    if (starts_with_any(line, failures)) return LOG_ERR;
-    if (starts_with_any(line, traces)) return LOG_INFO;
-    return LOG_NOTICE;
-}
 
 void log_stream_to_syslog() {
     openlog("tovk", LOG_PID, LOG_DAEMON);

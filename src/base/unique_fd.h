@@ -22,7 +22,7 @@ public:
     bool valid() const { return fd_ >= 0; }
     explicit operator bool() const { return valid(); }
     // Hands the descriptor over; this owner forgets it.
-    int release() { return std::exchange(fd_, -1); }
+    [[nodiscard]] int release() { return std::exchange(fd_, -1); }
     void reset(int fd = -1) {
         if (fd_ >= 0) ::close(fd_);
         fd_ = fd;

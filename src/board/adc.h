@@ -3,6 +3,7 @@
 #pragma once
 
 #include "base/unique_fd.h"
+#include "board/board_session.h"
 
 #include <cstdint>
 
@@ -17,17 +18,7 @@ bool adc_open();
 void adc_close();
 
 // Closes every channel when it goes, however far adc_open got.
-class adc_session {
-public:
-    adc_session() : opened_(adc_open()) {}
-    ~adc_session() { adc_close(); }
-    adc_session(const adc_session&) = delete;
-    adc_session& operator=(const adc_session&) = delete;
-    bool opened() const { return opened_; }
-
-private:
-    bool opened_;
-};
+using adc_session = board_session<adc_open, adc_close, close_after::any_open>;
 
 // The raw signed sample, or ADC_INVALID when no full sample was read.
 std::int32_t adc_read(int channel);

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "base/unique_fd.h"
+#include "board/board_session.h"
 
 #include <cstdint>
 
@@ -20,19 +21,7 @@ bool gpio_open();
 void gpio_close();
 
 // Closes the ports when it goes, if it opened them.
-class gpio_session {
-public:
-    gpio_session() : opened_(gpio_open()) {}
-    ~gpio_session() {
-        if (opened_) gpio_close();
-    }
-    gpio_session(const gpio_session&) = delete;
-    gpio_session& operator=(const gpio_session&) = delete;
-    bool opened() const { return opened_; }
-
-private:
-    bool opened_;
-};
+using gpio_session = board_session<gpio_open, gpio_close>;
 
 bool gpio_read(const unique_fd& port, gpio_register which, std::uint32_t& word);
 bool gpio_write(const unique_fd& port, gpio_register which, std::uint32_t word);

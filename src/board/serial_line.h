@@ -4,6 +4,7 @@
 #pragma once
 
 #include "base/unique_fd.h"
+#include "board/board_session.h"
 
 #include <termios.h>
 
@@ -16,19 +17,7 @@ bool serial_open();
 void serial_close();
 
 // Closes the line when it goes, if it opened it.
-class serial_session {
-public:
-    serial_session() : opened_(serial_open()) {}
-    ~serial_session() {
-        if (opened_) serial_close();
-    }
-    serial_session(const serial_session&) = delete;
-    serial_session& operator=(const serial_session&) = delete;
-    bool opened() const { return opened_; }
-
-private:
-    bool opened_;
-};
+using serial_session = board_session<serial_open, serial_close>;
 
 // The termios speed code of a rate; 0 for rates the line cannot take.
 speed_t baud_to_speed(long baud);

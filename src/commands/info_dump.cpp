@@ -1,5 +1,6 @@
 #include "commands/info_dump.h"
 
+#include "base/log.h"
 #include "board/gpio.h"
 #include "base/stop_flag.h"
 #include "ipc/service_claim.h"
@@ -55,7 +56,7 @@ bool wait_for_readings(shared_state& block, readings& copy) {
         auto now = std::chrono::steady_clock::now();
         if (service_alive()) alone_since = now;
         if (now - alone_since >= unattended_wait_limit) {
-            std::clog << "No readings: no service is running" << std::endl;
+            log_notice() << "No readings: no service is running";
             return false;
         }
         usleep(50000);

@@ -1,5 +1,6 @@
 #include "commands/level_power_stop.h"
 
+#include "base/log.h"
 #include "board/gpio.h"
 #include "ipc/service_claim.h"
 #include "ipc/shared_state.h"
@@ -65,7 +66,7 @@ bool stop_service() {
     if (!block) return false;
     if (!service_alive()) {
         if (load_shared(block->running) != 0) {
-            std::clog << "No service is running; clearing its stale running flag" << std::endl;
+            log_notice() << "No service is running; clearing its stale running flag";
             store_shared(block->running, 0);
             store_shared(block->stopped, 1);
         }

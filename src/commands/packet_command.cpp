@@ -1,12 +1,12 @@
 #include "commands/packet_command.h"
 
+#include "base/log.h"
 #include "ipc/shared_state.h"
 #include "base/decimal.h"
 #include "pic/packet_slot.h"
 
 #include <cstdint>
 #include <cstring>
-#include <iostream>
 
 namespace {
 
@@ -59,10 +59,10 @@ bool send_packet(const char* direction_text, const char* packet_text) {
     case packet_text_result::framed:
         break;
     case packet_text_result::malformed_escape:
-        std::clog << "Packet text ends inside a % escape" << std::endl;
+        log_failure() << "Packet text ends inside a % escape";
         return false;
     case packet_text_result::too_long:
-        std::clog << "Packet too long: at most " << max_data_bytes << " data bytes" << std::endl;
+        log_failure() << "Packet too long: at most " << max_data_bytes << " data bytes";
         return false;
     }
 

@@ -1,5 +1,7 @@
 #include "ipc/service_claim.h"
 
+#include "base/log.h"
+
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -8,7 +10,6 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
-#include <iostream>
 #include <string>
 #include <system_error>
 
@@ -43,16 +44,16 @@ service_claim::service_claim() {
     claim_address address;
     if (!listener || bind(listener.get(), address.get(), address.length) != 0 || listen(listener.get(), 16) != 0) {
         if (errno == EADDRINUSE) {
-            std::clog << "Another service is running" << std::endl;
+            log_failure() << "Another service is running";
         } else {
-            std::clog << "Cannot claim the service: " << std::generic_category().message(errno) << std::endl;
+            log_failure() << "Cannot claim the service: " << std::generic_category().message(errno);
         }
         return;
     }
     listener_ = std::move(listener);
     pid_file_written_ = write_pid_file();
     if (!pid_file_written_) {
-        std::clog << "Cannot write " << service_pid_path << "; running without a pid file" << std::endl;
+        log_failure() << "Cannot write " << service_pid_path << "; running without a pid file";
         unlink(service_pid_path);
     }
 }

@@ -90,7 +90,7 @@ constexpr int semaphore_count = 7;
 extern key_t ipc_key;
 
 // Null on failure, silently. Every caller detaches on every path.
-shared_state* attach_shared_state();
+[[nodiscard]] shared_state* attach_shared_state();
 void detach_shared_state(shared_state* block);
 
 bool open_semaphores();
@@ -138,12 +138,12 @@ private:
 // goes. A wait cut short by a signal holds nothing and releases nothing.
 class held_lock {
 public:
-    static held_lock acquire(semaphore_index index) { return held_lock(index, sem_lock(index)); }
-    static held_lock try_acquire(semaphore_index index) { return held_lock(index, sem_trylock(index)); }
-    static held_lock acquire_through_signals(semaphore_index index) {
+    [[nodiscard]] static held_lock acquire(semaphore_index index) { return held_lock(index, sem_lock(index)); }
+    [[nodiscard]] static held_lock try_acquire(semaphore_index index) { return held_lock(index, sem_trylock(index)); }
+    [[nodiscard]] static held_lock acquire_through_signals(semaphore_index index) {
         return held_lock(index, sem_lock_through_signals(index));
     }
-    static held_lock acquire_within(semaphore_index index, int timeout_ms) {
+    [[nodiscard]] static held_lock acquire_within(semaphore_index index, int timeout_ms) {
         return held_lock(index, sem_lock_within(index, timeout_ms));
     }
     held_lock(held_lock&& other) noexcept : index_(other.index_), held_(other.held_) { other.held_ = false; }

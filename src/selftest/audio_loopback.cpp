@@ -1,5 +1,7 @@
 #include "selftest/audio_loopback.h"
 
+#include "base/log.h"
+
 #include <alsa/asoundlib.h>
 
 #include <algorithm>
@@ -47,7 +49,7 @@ std::size_t bytes_per_frame() {
 
 // Prints "<what><error text>" when code is negative; passes code on.
 int reported(int code, const char* what) {
-    if (code < 0) std::clog << what << snd_strerror(code) << std::endl;
+    if (code < 0) log_failure() << what << snd_strerror(code);
     return code;
 }
 
@@ -55,11 +57,11 @@ int set_rate_exactly(snd_pcm_t* handle, snd_pcm_hw_params_t* params) {
     unsigned granted = audio_rate;
     int code = snd_pcm_hw_params_set_rate_near(handle, params, &granted, nullptr);
     if (code < 0) {
-        std::clog << "Rate " << audio_rate << "Hz not available: " << snd_strerror(code) << std::endl;
+        log_failure() << "Rate " << audio_rate << "Hz not available: " << snd_strerror(code);
         return code;
     }
     if (granted != audio_rate) {
-        std::clog << "Rate doesn't match (requested " << audio_rate << "Hz, get " << granted << "Hz)" << std::endl;
+        log_failure() << "Rate doesn't match (requested " << audio_rate << "Hz, get " << granted << "Hz)";
         return rate_not_granted;
     }
     return 0;
@@ -76,8 +78,7 @@ int set_format(snd_pcm_t* handle, snd_pcm_hw_params_t* params, snd_pcm_access_t 
     if (code < 0) return code;
     code = snd_pcm_hw_params_set_channels(handle, params, audio_channels);
     if (code < 0) {
-        std::clog << "Channels count (" << audio_channels << "i) not available: " << snd_strerror(code)
-                  << std::endl;
+        log_failure() << "Channels count (" << audio_channels << "i) not available: " << snd_strerror(code);
         return code;
     }
     return set_rate_exactly(handle, params);
@@ -88,14 +89,14 @@ int set_sizes(snd_pcm_t* handle, snd_pcm_hw_params_t* params, snd_pcm_uframes_t&
     int direction = 0;
     int code = snd_pcm_hw_params_set_buffer_time_near(handle, params, &buffer_time, &direction);
     if (code < 0) {
-        std::clog << "Unable to set buffer time " << buffer_time << ": " << snd_strerror(code) << std::endl;
+        log_failure() << "Unable to set buffer time " << buffer_time << ": " << snd_strerror(code);
         return code;
     }
     code = reported(snd_pcm_hw_params_get_buffer_size(params, &buffer_size), "Unable to get buffer size: ");
     if (code < 0) return code;
     code = snd_pcm_hw_params_set_period_time_near(handle, params, &period_time, &direction);
     if (code < 0) {
-        std::clog << "Unable to set period time " << period_time << ": " << snd_strerror(code) << std::endl;
+        log_failure() << "Unable to set period time " << period_time << ": " << snd_strerror(code);
         return code;
     }
     return reported(snd_pcm_hw_params_get_period_size(params, &period_size, &direction),
@@ -275,13 +276,13 @@ int loopback_measure(snd_pcm_t* playback, snd_pcm_t* capture, std::uint8_t* play
         audio_rate * static_cast<std::size_t>(snd_pcm_format_physical_width(audio_format)) / 8;
     std::unique_ptr<std::int16_t[]> history(new (std::nothrow) std::int16_t[history_bytes / sizeof(std::int16_t)]);
     if (!history) {
-        std::clog << "Not enough memory" << std::endl;
+        log_failure() << "Not enough memory";
         return out_of_memory;
     }
     byte_buffer playback_status = zeroed_bytes(snd_pcm_status_sizeof());
     byte_buffer capture_status = zeroed_bytes(snd_pcm_status_sizeof());
     if (!playback_status || !capture_status) {
-        std::clog << "Not enough memory" << std::endl;
+        log_failure() << "Not enough memory";
         return out_of_memory;
     }
     auto* playback_state = reinterpret_cast<snd_pcm_status_t*>(playback_status.get());
@@ -307,7 +308,7 @@ int loopback_measure(snd_pcm_t* playback, snd_pcm_t* capture, std::uint8_t* play
 
 int audio_loopback_test(int tone_bin) {
     if (tone_bin < 1 || tone_bin > spectrum_bins) {
-        std::clog << "Tone bin " << tone_bin << " not measured" << std::endl;
+        log_failure() << "Tone bin " << tone_bin << " not measured";
         return tone_bin_not_measured;
     }
     const std::size_t hw_size = snd_pcm_hw_params_sizeof();
@@ -316,7 +317,7 @@ int audio_loopback_test(int tone_bin) {
                                 zeroed_bytes(sw_size)};
     for (const byte_buffer& container : containers) {
         if (!container) {
-            std::clog << "No enough memory" << std::endl;
+            log_failure() << "No enough memory";
             return out_of_memory;
         }
     }
@@ -341,11 +342,11 @@ int audio_loopback_test(int tone_bin) {
     playback_period = zeroed_bytes(period_size * bytes_per_frame());
     capture_period = zeroed_bytes(period_size * bytes_per_frame());
     if (!playback_period || !capture_period) {
-        std::clog << "No enough memory" << std::endl;
+        log_failure() << "No enough memory";
         return out_of_memory;
     }
     code = loopback_measure(playback.get(), capture.get(), playback_period.get(), capture_period.get(), period_size,
                             tone_bin);
-    if (code < 0) std::clog << "Transfer failed: " << snd_strerror(code) << std::endl;
+    if (code < 0) log_failure() << "Transfer failed: " << snd_strerror(code);
     return code;
 }

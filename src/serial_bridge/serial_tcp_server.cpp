@@ -1,5 +1,6 @@
 #include "serial_bridge/serial_tcp_server.h"
 
+#include "base/log.h"
 #include "base/error_report.h"
 #include "base/socket_keepalive.h"
 #include "base/stop_flag.h"
@@ -14,7 +15,6 @@
 
 #include <cerrno>
 #include <csignal>
-#include <iostream>
 
 namespace {
 
@@ -125,11 +125,11 @@ bool relay_pass(relay_state& relay, const sigset_t& wait_mask) {
 // the line's flags as they stand.
 bool settings_usable(const line_settings& settings) {
     if (baud_to_speed(settings.baud) == B0) {
-        std::clog << "Serial-TCP settings are not set (see the f command); connection refused" << std::endl;
+        log_failure() << "Serial-TCP settings are not set (see the f command); connection refused";
         return false;
     }
     if (line_settings_storable(settings)) return true;
-    std::clog << "Serial-TCP settings in the record are invalid (see the f command); connection refused" << std::endl;
+    log_failure() << "Serial-TCP settings in the record are invalid (see the f command); connection refused";
     return false;
 }
 

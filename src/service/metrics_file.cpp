@@ -1,5 +1,6 @@
 #include "service/metrics_file.h"
 
+#include "base/log.h"
 #include "commands/info_dump.h"
 #include "ipc/shared_state.h"
 #include "service/service_state.h"
@@ -11,7 +12,6 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
-#include <iostream>
 #include <sstream>
 #include <string_view>
 #include <system_error>
@@ -165,6 +165,6 @@ void metrics_file::write(const std::string& text) {
     }
     int error = errno;
     if (fd != -1) unlink(metrics_temp_path);
-    if (!failure_logged_) std::clog << "Metrics file not written: " << std::generic_category().message(error) << std::endl;
+    if (!failure_logged_) log_failure() << "Metrics file not written: " << std::generic_category().message(error);
     failure_logged_ = true;
 }

@@ -1,5 +1,6 @@
 #include "service/server_link.h"
 
+#include "base/log.h"
 #include "base/socket_keepalive.h"
 #include "board/gpio.h"
 #include "commands/server_list.h"
@@ -18,7 +19,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <iostream>
 #include <utility>
 
 namespace {
@@ -66,7 +66,7 @@ void connect_done(ServiceState& state, int error) {
     int sock = std::exchange(state.connecting_sock, 0);
     if (error != 0) {
         ++state.counters.connect_failures;
-        std::clog << "Error (" << error << ") connecting to " << state.connect_entry << std::endl;
+        log_failure() << "Error (" << error << ") connecting to " << state.connect_entry;
         close(sock);
         state.drop_connection = true;
         return;
@@ -111,11 +111,11 @@ void reset_routing(ServiceState& state) {
 // With the slot's token held (taken by the dispatch).
 void generate_packet(std::uint8_t channel, std::uint8_t address, std::uint8_t code, shared_state& block) {
     slot_publish(block, generated_packet(address, code), channel);
-    std::clog << "Generated packet: " << int{channel} << ' ' << int{address} << ' ' << int{code} << std::endl;
+    log_trace() << "Generated packet: " << int{channel} << ' ' << int{address} << ' ' << int{code};
 }
 
 void device_apply(ServiceState& state, shared_state& block, const device_request& device) {
-    std::clog << "PICv" << block.pic_version << std::endl;
+    log_trace() << "PICv" << block.pic_version;
     if (device.how == delivery::packet) {
         generate_packet(device.channel, device.address, device.code, block);
         ++state.counters.packet_commands;
@@ -124,8 +124,7 @@ void device_apply(ServiceState& state, shared_state& block, const device_request
     state.legacy_channel = device.channel;
     state.legacy_address = device.address;
     state.legacy_code = device.code;
-    std::clog << "Legacy command: " << int{device.channel} << ' ' << int{device.address} << ' ' << int{device.code}
-              << std::endl;
+    log_trace() << "Legacy command: " << int{device.channel} << ' ' << int{device.address} << ' ' << int{device.code};
 }
 
 // compress2 refuses levels outside -1..9, which the l command stores as
@@ -138,7 +137,7 @@ uLongf compress_capture(ServiceState& state, int level, std::span<const std::uin
         return length;
     }
     if (state.failed_zlevel != level) {
-        std::clog << "Compression level " << level << " refused; using the default level" << std::endl;
+        log_failure() << "Compression level " << level << " refused; using the default level";
         state.failed_zlevel = level;
     }
     length = capacity;
@@ -161,14 +160,14 @@ void server_connect_start(ServiceState& state, const std::string& entry) {
     in_addr address{};
     if (inet_aton(entry.c_str(), &address) == 0) {
         ++state.counters.connect_failures;
-        std::clog << "Invalid address: " << entry << std::endl;
+        log_failure() << "Invalid address: " << entry;
         state.rr_since = 0;
         state.drop_connection = true;
         return;
     }
     int sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (sock == -1) return;
-    if (socket_keepalive_enable(sock) != 1) std::clog << "socket_keepalive_enable problem" << std::endl;
+    if (socket_keepalive_enable(sock) != 1) log_failure() << "socket_keepalive_enable problem";
     sockaddr_in peer{};
     peer.sin_family = AF_INET;
     peer.sin_port = htons(server_port);

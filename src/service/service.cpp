@@ -1,5 +1,6 @@
 #include "service/service.h"
 
+#include "base/log.h"
 #include "board/adc.h"
 #include "board/gpio.h"
 #include "commands/server_list.h"
@@ -42,7 +43,7 @@ void store_interval(shared_state& block, const char* interval_arg) {
     if (interval_arg == nullptr) return;
     long interval = 0;
     if (!parse_decimal(interval_arg, interval)) {
-        std::clog << "Invalid address round-robin interval!" << std::endl;
+        log_failure() << "Invalid address round-robin interval!";
         return;
     }
     block.rr_interval = static_cast<std::int32_t>(interval);
@@ -122,7 +123,7 @@ std::uint32_t capture_mask(ServiceState& state, const shared_state& block) {
 }
 
 bool run_failure(service_run& run, const char* message) {
-    std::clog << message << std::endl;
+    log_failure() << message;
     run.failed = true;
     store_shared(run.block.running, 0);
     return false;
@@ -224,7 +225,7 @@ void reclaim_abandoned_slot(ServiceState& state) {
     state.slot_claim_checked = now;
     pid_t taker = sem_last_pid(sem_packet);
     if (taker <= 0 || (taker != getpid() && process_alive(taker))) return;
-    std::clog << "Packet slot claimed by process " << taker << ", which has ended; slot freed" << std::endl;
+    log_notice() << "Packet slot claimed by process " << taker << ", which has ended; slot freed";
     sem_give(sem_packet);
 }
 
@@ -245,7 +246,7 @@ bool slot_phase(service_run& run) {
     if (state.paused) return true;
     bool corrupt = length > packet_slot_size;
     if (corrupt) {
-        std::clog << "Packet slot length " << int{length} << " out of range; packet dropped" << std::endl;
+        log_failure() << "Packet slot length " << int{length} << " out of range; packet dropped";
     } else if (!pic_packet_send(run.block, run.block.pkt_dir, length, run.block.pkt)) {
         return pic_failure(run);
     }
@@ -379,7 +380,7 @@ startup pic_ready(shared_state& block) {
     if (block.pic_version >= 0) return startup::ready;
     // A stop cut the wait for the line short.
     if (load_shared(block.running) == 0) return startup::stopped;
-    std::clog << "PIC communication failed!" << std::endl;
+    log_failure() << "PIC communication failed!";
     return startup::failed;
 }
 

@@ -20,8 +20,9 @@ class PicLinkWorld : public world_test {};
 // a line "--- pic".
 process_result drive(const std::vector<std::string>& options, const std::string& operations,
                      const std::string& parameters = "16384 2 4") {
-    return in_world(options, "\"$D\" params " + parameters + " gpio_setup " + operations +
-                                 "; echo '--- pic'; \"$B\" ctl log pic", std::chrono::seconds(60));
+    return in_world(options, R"("$D" params )" + parameters + " gpio_setup " + operations + R"(
+        echo '--- pic'; "$B" ctl log pic)",
+                    std::chrono::seconds(60));
 }
 
 std::string pic_log(const process_result& run) { return run.out.substr(run.out.find("--- pic")); }
@@ -172,15 +173,16 @@ TEST_F(PicLinkWorld, PacketSendFramesPulsesAndEndsAsTheModelSees) {
 TEST_F(PicLinkWorld, FaultsEndEachOperationWithinItsTimeOutsAndFreeTheLine) {
     for (std::string fault : {"silent", "stop 2000", "stall 1000 1.5"}) {
         process_result run = in_world({"--do", "pic fault " + fault},
-                                      "\"$D\" params 16384 2 4 gpio_setup capture 3 | grep -v out=; "
-                                      "\"$D\" legacy 1 1 1",
+                                      R"(
+            "$D" params 16384 2 4 gpio_setup capture 3 | grep -v out=
+            "$D" legacy 1 1 1)",
                                       std::chrono::seconds(60));
         EXPECT_TRUE(said(run, "capture=0 legacy=0")) << fault;
     }
 }
 
 TEST_F(PicLinkWorld, AnotherHolderOfTheLineIsNeverRobbed) {
-    process_result run = in_world({}, "\"$D\" hold_serial 3 & sleep 1; \"$D\" close sem 2; wait");
+    process_result run = in_world({}, R"("$D" hold_serial 3 & sleep 1; "$D" close sem 2; wait)");
     EXPECT_TRUE(said(run, "hold_serial=1 sem2=0"));
 }
 

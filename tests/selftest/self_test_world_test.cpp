@@ -54,7 +54,9 @@ world_run run_z(const std::vector<std::string>& world_options, const std::vector
     audio_loop_config config(audio);
     config.use_for_children();
     world_sanitizer_options();
-    const std::string script = before + "\"$T\" z; echo \"status=$?\"; " + after + "\"$B\" ctl regs";
+    const std::string script = before + R"(
+        "$T" z; echo "status=$?")" + after + R"(
+        "$B" ctl regs)";
     process_result result = in_world(world_options, script, std::chrono::seconds(60));
     world_run run;
     run.err = result.err;
@@ -211,9 +213,12 @@ TEST_F(SelfTestWorld, TakenSerialLineIsNeverGivenBackByTheTest) {
     world_sanitizer_options();
     process_result result = in_world(
         {"--fixture"},
-        "\"$D\" hold_serial 60 >/dev/null & H=$!; "
-        "i=0; until \"$D\" sem 2 | grep -q sem2=0 || [ $i -ge 500 ]; do i=$((i+1)); sleep 0.01; done; "
-        "\"$T\" z & Z=$!; \"$D\" await_waiter 2; kill -INT $Z; wait $Z; echo z_status=$?; \"$D\" sem 2; kill $H",
+        R"(
+        "$D" hold_serial 60 >/dev/null & H=$!
+        i=0; until "$D" sem 2 | grep -q sem2=0 || [ $i -ge 500 ]; do i=$((i+1)); sleep 0.01; done
+        "$T" z & Z=$!; "$D" await_waiter 2
+        kill -INT $Z; wait $Z; echo z_status=$?
+        "$D" sem 2; kill $H)",
         std::chrono::seconds(30));
     EXPECT_TRUE(said(result, "waiter2=1 z_status=1 sem2=0"));
 }
@@ -221,8 +226,12 @@ TEST_F(SelfTestWorld, TakenSerialLineIsNeverGivenBackByTheTest) {
 // The service owns the board while it runs: z has to stop it first.
 TEST_F(SelfTestWorld, RunningServiceIsStoppedBeforeTheTest) {
     world_run run = run_z({"--fixture", "--channel", "0=pic"}, good_audio,
-                          "\"$T\" i 127.0.0.1 & S=$!; \"$D\" await_running | grep -q running=1 || exit 90; ",
-                          "kill -0 $S 2>/dev/null && echo service_alive; wait $S; echo \"service_status=$?\"; ");
+                          R"(
+                          "$T" i 127.0.0.1 & S=$!
+                          "$D" await_running | grep -q running=1 || exit 90)",
+                          R"(
+                          kill -0 $S 2>/dev/null && echo service_alive
+                          wait $S; echo "service_status=$?")");
     // The service says goodbye on the same output when it leaves its loop.
     auto goodbye = std::find(run.lines.begin(), run.lines.end(), "Signal caught...");
     ASSERT_NE(goodbye, run.lines.end()) << run.err;

@@ -21,23 +21,30 @@ const std::string inetd_conf = INETD_CONF_PATH;
 // put a tracer in front of it. The channel select lines are outputs only
 // once the service's start-up profile was applied, as at the board's boot.
 std::string inetd_started(const std::string& conf, const std::string& flags) {
-    return "\"$D\" gpio_setup >/dev/null; O=\"$L/sbin\"; mkdir -p \"$O\" && mount -t tmpfs tovk \"$O\" && mkdir \"$O/up\" \"$O/work\" && "
-    "mount -t overlay overlay -o lowerdir=/usr/sbin,upperdir=\"$O/up\",workdir=\"$O/work\" /usr/sbin && "
-    ": > /usr/sbin/tovk && mount --bind \"$T\" /usr/sbin/tovk || exit 120; "
-    "$INETD_WRAP inetd -d -E -R 100000 " + flags + " '" + conf + "' 2>\"$L/inetd.err\" & "
-    "i=0; until grep -q ':0FA1 00000000:0000 0A' /proc/net/tcp; do i=$((i+1)); [ $i -lt 200 ] || exit 121; "
-    "sleep 0.02; done; ";
+    return R"(
+    "$D" gpio_setup >/dev/null; O="$L/sbin"
+    mkdir -p "$O" && mount -t tmpfs tovk "$O" && mkdir "$O/up" "$O/work" &&
+        mount -t overlay overlay -o lowerdir=/usr/sbin,upperdir="$O/up",workdir="$O/work" /usr/sbin &&
+        : > /usr/sbin/tovk && mount --bind "$T" /usr/sbin/tovk || exit 120
+    $INETD_WRAP inetd -d -E -R 100000 )" + flags + " '" + conf + R"(' 2>"$L/inetd.err" &
+    i=0; until grep -q ':0FA1 00000000:0000 0A' /proc/net/tcp; do
+        i=$((i+1)); [ $i -lt 200 ] || exit 121; sleep 0.02
+    done
+)";
 }
 const std::string start_inetd = inetd_started(inetd_conf, "");
 
 // Waits (bounded) until no bridge process is left.
-const std::string await_bridges_gone =
-    "i=0; while pgrep -x tovk >/dev/null && [ $i -lt 100 ]; do i=$((i+1)); sleep 0.05; done; ";
+const std::string await_bridges_gone = R"(
+    i=0; while pgrep -x tovk >/dev/null && [ $i -lt 100 ]; do i=$((i+1)); sleep 0.05; done
+)";
 
 // Waits (bounded) until inetd has logged the exit of N bridges.
 std::string await_reaped(int count) {
-    return "i=0; until [ \"$(grep -c reaped \"$L/inetd.err\")\" -ge " + std::to_string(count) +
-           " ] || [ $i -ge 100 ]; do i=$((i+1)); sleep 0.05; done; ";
+    return R"sh(
+    i=0; until [ "$(grep -c reaped "$L/inetd.err")" -ge )sh" + std::to_string(count) +
+           R"( ] || [ $i -ge 100 ]; do i=$((i+1)); sleep 0.05; done
+)";
 }
 
 struct bridge_world {
@@ -53,9 +60,7 @@ struct bridge_world {
             if (std::size_t at = option.find("{L}"); at != std::string::npos) option.replace(at, 3, dir.path());
         }
         options.insert(options.begin(), {"--log", dir.path()});
-        run = in_world(options,
-                       "L='" + dir.path() + "'; C='" + client + "'; " +
-                           before_inetd + inetd + script,
+        run = in_world(options, "L='" + dir.path() + "'; C='" + client + "'\n" + before_inetd + inetd + script,
                        timeout);
     }
     std::string file(const std::string& name) const { return file_text(dir.path() + "/" + name); }
@@ -90,13 +95,18 @@ class BridgeUnderInetd : public world_test {};
 TEST_F(BridgeUnderInetd, EveryByteReachesTheLineInOrderInPiecesOfAtMostOneBuffer) {
     bridge_world world(
         {"--channel", "1=echo", "--channel", "2=unix:{L}/device.sock"},
-        "\"$T\" f 1 115200 8 N 1 >/dev/null; \"$C\" echo 1048576; " + await_reaped(1) +
-            "socat -u UNIX-CONNECT:\"$L/device.sock\" CREATE:\"$L/line.bin\" & S=$!; sleep 0.2; "
-            "\"$T\" f 2 9600 8 N 1 >/dev/null; \"$C\" send 3000 200; " + await_reaped(2) + "sleep 0.2; kill $S",
+        R"(
+        "$T" f 1 115200 8 N 1 >/dev/null
+        "$C" echo 1048576)" + await_reaped(1) + R"(
+        socat -u UNIX-CONNECT:"$L/device.sock" CREATE:"$L/line.bin" & S=$!; sleep 0.2
+        "$T" f 2 9600 8 N 1 >/dev/null
+        "$C" send 3000 200)" + await_reaped(2) + R"(
+        sleep 0.2; kill $S)",
         std::chrono::seconds(90),
         // The tracer stops the leak checker of a sanitized build, which is not what runs here.
-        "INETD_WRAP=\"strace -f -qq -o $L/trace -y -e trace=write\"; "
-        "export ASAN_OPTIONS=\"$ASAN_OPTIONS:detect_leaks=0\"; ");
+        R"(
+        INETD_WRAP="strace -f -qq -o $L/trace -y -e trace=write"
+        export ASAN_OPTIONS="$ASAN_OPTIONS:detect_leaks=0")");
     const std::string& out = world.run.out;
     EXPECT_TRUE(said(out, "intact=1 eof=1|1")) << "each bridge ends after the half-close\n" << world.explain();
     EXPECT_EQ(world.bridge_statuses(), (std::vector<int>{0, 0}));
@@ -126,13 +136,13 @@ TEST_F(BridgeUnderInetd, SettingsOfTheRecordReachTheLineAndSelectTheChannel) {
     // tells which channel each one reached.
     bridge_world world(
         {},
-        "\"$C\" listen 3000; "  // nothing set yet: refused
-        "\"$T\" f 1 9600 8 N 1 >/dev/null && \"$C\" send 1 >/dev/null; "
-        "\"$T\" f 2 19200 7 E 1 >/dev/null && \"$C\" send 2 >/dev/null; "
-        "\"$T\" f 3 57600 8 O 1 >/dev/null && \"$C\" send 4 >/dev/null; "
-        "\"$T\" f 0 115200 8 N 2 >/dev/null && \"$C\" send 8 >/dev/null; "
-        "\"$T\" f 1 4800 7 O 2 >/dev/null && \"$C\" send 16 >/dev/null; " +
-            await_reaped(6));
+        R"(
+        "$C" listen 3000  # nothing set yet: refused
+        "$T" f 1 9600 8 N 1 >/dev/null && "$C" send 1 >/dev/null
+        "$T" f 2 19200 7 E 1 >/dev/null && "$C" send 2 >/dev/null
+        "$T" f 3 57600 8 O 1 >/dev/null && "$C" send 4 >/dev/null
+        "$T" f 0 115200 8 N 2 >/dev/null && "$C" send 8 >/dev/null
+        "$T" f 1 4800 7 O 2 >/dev/null && "$C" send 16 >/dev/null)" + await_reaped(6));
     const std::string& out = world.run.out;
     EXPECT_EQ(values_of(out, "eof"), std::vector<std::string>{"1"}) << world.explain();
     EXPECT_NE(out.find("text=Serial-TCP settings are not set"), std::string::npos)
@@ -154,12 +164,15 @@ TEST_F(BridgeUnderInetd, TakenLineEndsTheConnectionAtOnceAndHeldStateOnlyDelaysI
     // line, so a bridge that waited for it would show eof=0.
     bridge_world world(
         {"--channel", "1=echo"},
-        "\"$T\" f 1 115200 8 N 1 >/dev/null; "
-        "\"$D\" hold_serial 4 >/dev/null & H=$!; sleep 0.5; echo holder:; \"$C\" listen 2000; \"$D\" sem 2; wait $H; "
-        "\"$C\" send 5 3000 >\"$L/first.out\" & F=$!; sleep 0.8; echo second:; \"$C\" listen 2000; wait $F; "
-        "echo first:; cat \"$L/first.out\"; "
-        "\"$D\" hold_state 30 >/dev/null & H=$!; sleep 0.5; echo state_held:; \"$C\" send 5 3000; kill $H; " +
-            await_reaped(4));
+        R"(
+        "$T" f 1 115200 8 N 1 >/dev/null
+        "$D" hold_serial 4 >/dev/null & H=$!; sleep 0.5
+        echo holder:; "$C" listen 2000; "$D" sem 2; wait $H
+        "$C" send 5 3000 >"$L/first.out" & F=$!; sleep 0.8
+        echo second:; "$C" listen 2000; wait $F
+        echo first:; cat "$L/first.out"
+        "$D" hold_state 30 >/dev/null & H=$!; sleep 0.5
+        echo state_held:; "$C" send 5 3000; kill $H)" + await_reaped(4));
     const std::string& out = world.run.out;
     // The first was served; the holder is not disturbed.
     EXPECT_TRUE(said(out, "eof=1|1|1|1 received=0|0|5|5 sem2=0")) << world.explain();
@@ -172,14 +185,17 @@ TEST_F(BridgeUnderInetd, TakenLineEndsTheConnectionAtOnceAndHeldStateOnlyDelaysI
 TEST_F(BridgeUnderInetd, SelfTestHoldsTheLineUntilItsEnd) {
     bridge_world world(
         {"--fixture"},
-        "printf 'pcm_type.audio_loop {\\n lib \"%s\"\\n}\\npcm.!default {\\n type audio_loop\\n fault never_starts\\n}\\n' "
-        "\"$A\" >\"$L/asound.conf\"; \"$T\" f 1 9600 8 N 1 >/dev/null; "
-        "ALSA_CONFIG_PATH=\"$L/asound.conf\" \"$T\" z >\"$L/z.out\" 2>&1 & Z=$!; "
-        "i=0; until grep -q '^test4851=' \"$L/z.out\" || [ $i -ge 400 ]; do i=$((i+1)); sleep 0.02; done; "
-        // The client waits for the fixture's answers before its half-close, which
-        // would end the reading of the line.
-        "echo during:; \"$C\" listen 1000; \"$D\" sem 2; wait $Z; echo z=$?; echo after:; \"$C\" echo 3; " +
-            await_reaped(2),
+        R"(
+        printf 'pcm_type.audio_loop {\n lib "%s"\n}\npcm.!default {\n type audio_loop\n fault never_starts\n}\n' \
+            "$A" >"$L/asound.conf"
+        "$T" f 1 9600 8 N 1 >/dev/null
+        ALSA_CONFIG_PATH="$L/asound.conf" "$T" z >"$L/z.out" 2>&1 & Z=$!
+        i=0; until grep -q '^test4851=' "$L/z.out" || [ $i -ge 400 ]; do i=$((i+1)); sleep 0.02; done
+        # The client waits for the fixture's answers before its half-close,
+        # which would end the reading of the line.
+        echo during:; "$C" listen 1000; "$D" sem 2
+        wait $Z; echo z=$?
+        echo after:; "$C" echo 3)" + await_reaped(2),
         std::chrono::seconds(90), "A='" + program_under_test("TOVK_TEST_AUDIO_LOOP", AUDIO_LOOP_PLUGIN) + "'; ");
     const std::string& out = world.run.out;
     // Served only once the test ended, whose audio step timed out.
@@ -193,14 +209,19 @@ TEST_F(BridgeUnderInetd, ServiceWaitsForTheLineAndResumesItsCapturesUncorrupted)
     // line free while the server asks for nothing, and holds it for a while.
     bridge_world world(
         {"--channel", "1=echo"},
-        "\"$T\" f 1 115200 8 N 1 >/dev/null; "
-        "\"$T\" i 127.0.0.1 >/dev/null 2>\"$L/service.err\" & S=$!; "
-        "(\"$R\" --pic-log \"$L\" 'continuous 3' 'wait 4' 'continuous 3' >\"$L/refserver.out\" 2>&1; "
-        "echo refserver=$?) & Q=$!; sleep 1; "
-        "refused=0; served=0; n=0; while [ $n -lt 600 ] && { [ $refused = 0 ] || [ $served = 0 ]; }; do n=$((n+1)); "
-        "r=$(\"$C\" send 10 600); case \"$r\" in *received=10*) served=$((served+1));; *received=0*) "
-        "refused=$((refused+1));; esac; sleep 0.02; done; echo refused=$refused served=$served; "
-        "wait $Q; \"$T\" r; wait $S; echo service=$?",
+        R"(
+        "$T" f 1 115200 8 N 1 >/dev/null
+        "$T" i 127.0.0.1 >/dev/null 2>"$L/service.err" & S=$!
+        ("$R" --pic-log "$L" 'continuous 3' 'wait 4' 'continuous 3' >"$L/refserver.out" 2>&1
+         echo refserver=$?) & Q=$!
+        sleep 1; refused=0; served=0; n=0
+        while [ $n -lt 600 ] && { [ $refused = 0 ] || [ $served = 0 ]; }; do
+            n=$((n+1)); r=$("$C" send 10 600); sleep 0.02
+            case "$r" in *received=10*) served=$((served+1));; *received=0*) refused=$((refused+1));; esac
+        done
+        echo refused=$refused served=$served
+        wait $Q
+        "$T" r; wait $S; echo service=$?)",
         std::chrono::seconds(120));
     const std::string& out = world.run.out;
     EXPECT_TRUE(said(out, "served=1 refserver=0 service=0")) << world.explain() << world.file("service.err");
@@ -212,14 +233,17 @@ TEST_F(BridgeUnderInetd, ResetSilenceAndStopSignalEachEndTheBridgeAndFreeTheLine
     bridge_world world(
         {"--channel", "1=echo", "--channel", "2=none"},
         // A silent device does not end the connection; the client's half-close does.
-        "\"$T\" f 2 9600 8 N 1 >/dev/null; echo silent:; \"$C\" send 100 1500 >\"$L/silent.out\" & P=$!; "
-        "sleep 1; pgrep -x tovk >/dev/null; echo serving=$?; wait $P; cat \"$L/silent.out\"; " +
-            await_bridges_gone +
-            "\"$T\" f 1 115200 8 N 1 >/dev/null; echo reset:; \"$C\" reset 200000; " + await_bridges_gone +
-            "\"$T\" f 1 115200 8 N 1 >/dev/null; echo term:; \"$C\" echo 67108864 10000 >\"$L/term.out\" & P=$!; "
-            "i=0; until grep -q streaming \"$L/term.out\" || [ $i -ge 100 ]; do i=$((i+1)); sleep 0.05; done; sleep 1; "
-            "kill -TERM $(pgrep -x tovk); wait $P; cat \"$L/term.out\"; " +
-            await_reaped(3));
+        R"(
+        "$T" f 2 9600 8 N 1 >/dev/null
+        echo silent:; "$C" send 100 1500 >"$L/silent.out" & P=$!
+        sleep 1; pgrep -x tovk >/dev/null; echo serving=$?
+        wait $P; cat "$L/silent.out")" + await_bridges_gone + R"(
+        "$T" f 1 115200 8 N 1 >/dev/null
+        echo reset:; "$C" reset 200000)" + await_bridges_gone + R"(
+        "$T" f 1 115200 8 N 1 >/dev/null
+        echo term:; "$C" echo 67108864 10000 >"$L/term.out" & P=$!
+        i=0; until grep -q streaming "$L/term.out" || [ $i -ge 100 ]; do i=$((i+1)); sleep 0.05; done; sleep 1
+        kill -TERM $(pgrep -x tovk); wait $P; cat "$L/term.out")" + await_reaped(3));
     const std::string& out = world.run.out;
     EXPECT_TRUE(said(out, "reset=1 serving=0 ended=1|1")) << "serving=0: still serving through the silence\n"
                                                           << world.explain();
@@ -248,9 +272,12 @@ TEST_F(BridgeUnderInetd, WrappersKeepADeniedAddressOffTheLine) {
     } setups[] = {{INETD_TCPD_CONF_PATH, ""}, {INETD_CONF_PATH, "-l"}};
     for (const auto& setup : setups) {
         bridge_world world({"--channel", "1=echo"},
-                           "\"$T\" f 1 115200 8 N 1 >/dev/null; for from in 127.0.0.2 127.0.0.1; do "
-                           "(printf hello; sleep 1) | socat -t 3 - TCP:127.0.0.1:4001,bind=$from >\"$L/got\"; "
-                           "echo got=$(wc -c <\"$L/got\"); done; " + await_reaped(2),
+                           R"sh(
+            "$T" f 1 115200 8 N 1 >/dev/null
+            for from in 127.0.0.2 127.0.0.1; do
+                (printf hello; sleep 1) | socat -t 3 - TCP:127.0.0.1:4001,bind=$from >"$L/got"
+                echo got=$(wc -c <"$L/got")
+            done)sh" + await_reaped(2),
                            std::chrono::seconds(90), bind_hosts, inetd_started(setup.conf, setup.flags));
         if (world.run.status == 122) SKIP_UNLESS_CI("no /etc/hosts.allow and /etc/hosts.deny to bind the examples on");
         EXPECT_TRUE(said(world.run.out, "got=0|5")) << setup.conf << ' ' << setup.flags << '\n' << world.explain();

@@ -29,7 +29,7 @@ TEST_P(InterleavingWorld, SeedLeavesEveryInvariantStanding) {
     SKIP_WITHOUT_WORLDS();
     scratch_dir logs;
     process_result run = in_world({"--log", logs.path()},
-                                  std::string("sh '") + SOAK_WORLD_SCRIPT + "' \"$T\" \"$R\" \"$D\" '" + logs.path() +
+                                  std::string("sh '") + SOAK_WORLD_SCRIPT + R"(' "$T" "$R" "$D" ')" + logs.path() +
                                       "' " + std::to_string(GetParam().seed) + " 8 " + GetParam().mode,
                                   std::chrono::seconds(170));
     // A failure names the invariant; the output holds the seed's script after

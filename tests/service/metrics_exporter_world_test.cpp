@@ -16,18 +16,17 @@ namespace {
 const char exporter[] = "/usr/bin/prometheus-node-exporter";
 
 // The exporter's own collectors stay off: only the textfile is served.
-const std::string start_exporter =
-    std::string(exporter) +
-    " --collector.disable-defaults --collector.textfile --web.listen-address=127.0.0.1:9100 2>\"$L/exporter.err\" & "
-    "i=0; until grep -q ':238C 00000000:0000 0A' /proc/net/tcp; do i=$((i+1)); [ $i -lt 250 ] || exit 121; "
-    "sleep 0.02; done; ";
+const std::string start_exporter = std::string("\n") + exporter + R"( \
+    --collector.disable-defaults --collector.textfile --web.listen-address=127.0.0.1:9100 2>"$L/exporter.err" &
+i=0; until grep -q ':238C 00000000:0000 0A' /proc/net/tcp; do i=$((i+1)); [ $i -lt 250 ] || exit 121; sleep 0.02; done
+)";
 
 std::string scrape(const std::string& name) {
     return "printf 'GET /metrics HTTP/1.0\\r\\n\\r\\n' | socat -t 5 - TCP:127.0.0.1:9100 | "
            "grep -E '^(tovk_|node_textfile_scrape_error)' | sed 's/^/" + name + " /'; ";
 }
 
-const std::string count_data = "grep -c ' TC .* verified' \"$L/server.out\"";
+const std::string count_data = R"(grep -c ' TC .* verified' "$L/server.out")";
 
 // "name{labels}" -> value, from the lines of one scrape.
 std::map<std::string, std::string> scraped(const std::string& out, const std::string& name) {
@@ -46,12 +45,15 @@ TEST_F(MetricsExporterWorld, ExporterServesReadingsAndCountersOfTheRunningAndThe
     process_result run = in_world(
         {"--textfile-dir", "--do", "set diode 0.62", "--do", "set batt 12.6", "--do", "set module1 24.1", "--do",
          "set module2 23.8", "--do", "aux on"},
-        "L='" + logs.path() + "'; " + start_exporter +
-            "\"$T\" i 127.0.0.1 >/dev/null 2>\"$L/service.err\" & S=$!; "
-            "\"$R\" 'continuous 6' 'wait 16' >\"$L/server.out\" & Q=$!; "
-            "i=0; until [ \"$(" + count_data + ")\" -ge 6 ] || [ $i -ge 300 ]; do i=$((i+1)); sleep 0.1; done; "
-            "sleep 11; " + scrape("running") + "echo verified=$(" + count_data + "); \"$T\" d; "
-            "wait $Q; \"$T\" r; wait $S; echo service=$?; " + scrape("stopped") + "echo final=$(" + count_data + ")",
+        "L='" + logs.path() + "'" + start_exporter + R"(
+        "$T" i 127.0.0.1 >/dev/null 2>"$L/service.err" & S=$!
+        "$R" 'continuous 6' 'wait 16' >"$L/server.out" & Q=$!
+        i=0; until [ "$()" + count_data + R"sh()" -ge 6 ] || [ $i -ge 300 ]; do i=$((i+1)); sleep 0.1; done
+        sleep 11
+        )sh" + scrape("running") + "echo verified=$(" + count_data + R"sh()
+        "$T" d
+        wait $Q; "$T" r; wait $S; echo service=$?
+        )sh" + scrape("stopped") + "echo final=$(" + count_data + ")",
         std::chrono::seconds(120));
     std::string explain = run.out + run.err + file_text(logs.path() + "/exporter.err");
     ASSERT_TRUE(said(run, "service=0")) << explain;

@@ -16,7 +16,8 @@ process_result fault_world(const std::string& script, const std::vector<std::str
     scratch_dir logs;
     std::vector<std::string> all = {"--log", logs.path()};
     all.insert(all.end(), options.begin(), options.end());
-    return in_world(all, "L='" + logs.path() + "'\n" + script + "\necho '--- lines'; cat \"$L/lines.log\"",
+    return in_world(all, "L='" + logs.path() + "'\n" + script + R"(
+        echo '--- lines'; cat "$L/lines.log")",
                     std::chrono::seconds(90));
 }
 
@@ -70,7 +71,7 @@ TEST_F(ServiceFaults, NoSecondServiceBesideALiveOneWhateverHappensToRun) {
 // A bridge holds the line while the service starts: a stop signal or r then
 // ends the start-up as a stop, while the line is still held.
 TEST_F(ServiceFaults, StopWhileStartingBehindAHeldLineIsAStop) {
-    for (std::string stop : {"kill -TERM $S", "\"$T\" r; echo stop=$?"}) {
+    for (std::string stop : {"kill -TERM $S", R"("$T" r; echo stop=$?)"}) {
         process_result run = fault_world(R"(
             "$D" hold_serial 6 & H=$!
             sleep 0.3; "$T" i '' >/dev/null 2>"$L/service.err" & S=$!

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <tuple>
 
 using namespace refserver;
 using namespace refserver_fakes;
@@ -221,7 +222,13 @@ TEST(RefserverScript, CommentsIntervalsDefaultBoundsAndBadSteps) {
     ASSERT_EQ(parsed.steps.size(), 3u) << parsed.error;
     EXPECT_EQ(parsed.steps[0].interval, 0.5);
     EXPECT_EQ(parsed.steps[1].seconds, 17);  // 5 + 3 per packet
-    EXPECT_EQ(parsed.steps[2].count, 0u);
+    EXPECT_EQ(parsed.steps[2].packets, 0u);
+    // Each count in the field of its meaning.
+    auto counts = parse_script("request 3; cut 100 maybe; sndbuf small; expect ack 2").steps;
+    ASSERT_EQ(counts.size(), 4u);
+    EXPECT_EQ(std::tuple(counts[0].requests, counts[1].cut_after_bytes, counts[1].optional, counts[2].small_buffers,
+                         counts[3].packets),
+              std::tuple(3u, 100u, true, true, 2u));
     for (const char* bad : {"request x", "word 01 02 03", "command 1 2", "mode 4 1", "expect data 0", "frobnicate",
                             "wait", "cut 0", "raw zz", "expect quiet"}) {
         EXPECT_PRED2(contains, parse_script(std::string("wait 1\n") + bad).error, "line 2") << bad;

@@ -1,5 +1,6 @@
 // The random run's parts that decide a verdict on their own: the script
 // generator, the packet oracle and the audit (its logs in the test's own /run).
+#include "hex_text.h"
 #include "packet_oracle.h"
 #include "random_script.h"
 #include "run_audit.h"
@@ -34,7 +35,7 @@ TEST(PacketOracle, TextBecomesTheFramedSlotPacket) {
     } cases[] = {
         {"AB", "5F41427D"}, {"%41%4a", "5F414A75"}, {"", "5F00"}, {"%G1", "5FF10F"}, {"%1G", "5F0FF1"},
     };
-    for (const auto& c : cases) EXPECT_EQ(hex_text(framed_packet(packet_text_bytes(c.text))), c.framed) << c.text;
+    for (const auto& c : cases) EXPECT_EQ(hex_bytes(framed_packet(packet_text_bytes(c.text))), c.framed) << c.text;
 }
 
 side_command ended_side(std::vector<std::string> words, int status) {

@@ -133,10 +133,13 @@ TEST(RefserverInWorld, PacketCutByTheServerComesAgainFromByteZero) {
     scratch_dir dir;
     process_result result = in_world(
         {"--log", dir.path() + "/log"},
-        "echo '4096 4096 4096' > /proc/sys/net/ipv4/tcp_wmem || exit 77; $T i 127.0.0.1 2>" + dir.path() +
-            "/service.log & service=$!; \"$R\" --pic-log " + dir.path() + "/log --rcvbuf 1024 "
-            "'continuous 1 within 20' hold 'request 1' 'wait 3' 'cut 1000' release 'continuous 2 within 20'; "
-            "status=$?; kill $service; wait $service; exit $status",
+        "W='" + dir.path() + "'" + R"(
+        echo '4096 4096 4096' > /proc/sys/net/ipv4/tcp_wmem || exit 77
+        "$T" i 127.0.0.1 2>"$W/service.log" & service=$!
+        "$R" --pic-log "$W/log" --rcvbuf 1024 \
+            'continuous 1 within 20' hold 'request 1' 'wait 3' 'cut 1000' release 'continuous 2 within 20'
+        status=$?
+        kill $service; wait $service; exit $status)",
         std::chrono::seconds(90));
     if (result.status == 77) SKIP_UNLESS_CI("the world's TCP send buffers cannot be shrunk here");
     EXPECT_EQ(result.status, 0) << result.out << result.err;

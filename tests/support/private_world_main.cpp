@@ -3,7 +3,8 @@
 // each other, and may run in parallel. Each test in it starts with a fresh
 // IPC namespace, network namespace and /run as well, so a whole binary run alone behaves as
 // ctest's one process per test.
-#include <fcntl.h>
+#include "user_namespace.h"
+
 #include <net/if.h>
 #include <netinet/in.h>
 #include <sched.h>
@@ -21,23 +22,9 @@
 
 namespace {
 
-bool write_file(const char* path, const std::string& text) {
-    int fd = open(path, O_WRONLY | O_CLOEXEC);
-    if (fd == -1) return false;
-    bool written = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-    close(fd);
-    return written;
-}
-
 bool enter_private_namespaces() {
-    int flags = CLONE_NEWIPC | CLONE_NEWNS;
-    if (geteuid() == 0) return unshare(flags) == 0;
-    uid_t uid = getuid();
-    gid_t gid = getgid();
-    if (unshare(flags | CLONE_NEWUSER) != 0) return false;
-    return write_file("/proc/self/setgroups", "deny") &&
-           write_file("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1") &&
-           write_file("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1");
+    std::string error;
+    return boardsim::become_root_in_user_namespace(error) && unshare(CLONE_NEWIPC | CLONE_NEWNS) == 0;
 }
 
 // A new network namespace has its loopback down.
