@@ -185,6 +185,7 @@ void server_disconnect(ServiceState& state) {
     state.sock = 0;
     state.connecting_sock = 0;
     state.drop_connection = false;
+    state.server_list_empty = false;
     state.request_pending = false;
     state.cmd_len = 0;
     state.data_sent = 0;

@@ -10,10 +10,12 @@
 #include "base/stop_flag.h"
 #include "pic/pic_link.h"
 #include "pic/pic_operations.h"
+#include "service/idle_wait.h"
 #include "service/server_link.h"
 
 #include <unistd.h>
 
+#include <chrono>
 #include <csignal>
 #include <iostream>
 
@@ -21,6 +23,9 @@ namespace {
 
 constexpr double module_scale = 55.59975117746379;
 constexpr double module_low_volts = 22.0;
+// One measurement step at most this often once the first readings are in:
+// diode and modules every 0.8 s.
+constexpr std::chrono::milliseconds measurement_step_interval{100};
 
 // Keeps a stop signal that arrives before the loop has set running.
 volatile std::uint8_t startup_keep_running = 1;
@@ -29,6 +34,8 @@ struct service_run {
     ServiceState state;
     shared_state& block;
     bool pic_failed = false;
+    bool first_readings_stored = false;
+    std::chrono::steady_clock::time_point next_measurement{};
 };
 
 bool elapsed(std::time_t since, double seconds) { return std::difftime(std::time(nullptr), since) >= seconds; }
@@ -100,10 +107,20 @@ void measurement_step(service_run& run) {
     case 6:
         measure_module(run, 0, 1);
         store_shared(run.block.measurements_ready, 1);
+        run.first_readings_stored = true;
         break;
     default:
-        sleep_whole(std::chrono::microseconds(1));
+        break;
     }
+}
+
+// The first cycle runs at the loop's pace, so the readings are in soon after
+// the start; then a step at most every interval.
+bool measurement_due(service_run& run) {
+    auto now = std::chrono::steady_clock::now();
+    if (now < run.next_measurement) return false;
+    if (run.first_readings_stored) run.next_measurement = now + measurement_step_interval;
+    return true;
 }
 
 std::uint32_t capture_mask(ServiceState& state, const shared_state& block) {
@@ -244,8 +261,8 @@ void periodic_pulses(ServiceState& state) {
 
 // Paused, the service still connects, or the resume could never come.
 bool connect_wanted(const ServiceState& state) {
-    return state.sock == 0 && state.connecting_sock == 0 && (state.data_packet || state.ack_packet || state.paused) &&
-           elapsed(state.last_connect_try, 0.9);
+    return state.sock == 0 && state.connecting_sock == 0 && !state.server_list_empty &&
+           (state.data_packet || state.ack_packet || state.paused) && elapsed(state.last_connect_try, 0.9);
 }
 
 // sem_state is held for the list's copy only: the attempt itself never
@@ -260,7 +277,9 @@ void connect_phase(service_run& run) {
     std::string entry;
     {
         held_lock lock = held_lock::acquire_within(sem_state, state_lock_wait_ms);
-        if (!lock || current_server(run.block)[0] == '\0' || !server_entry_take(state, run.block, entry)) return;
+        if (!lock) return;
+        state.server_list_empty = current_server(run.block)[0] == '\0';
+        if (state.server_list_empty || !server_entry_take(state, run.block, entry)) return;
     }
     server_connect_start(state, entry);
 }
@@ -278,6 +297,22 @@ void dispatch_phase(service_run& run) {
     state.activity = true;
 }
 
+// What ends the wait of an idle pass: a word from the server, room for a
+// packet that is due, the end of a connection attempt.
+idle_wake_sources wake_sources(const ServiceState& state) {
+    bool data_due = state.data_packet && state.request_pending && !(state.paused && state.data_sent == 0);
+    return idle_wake_sources{state.sock, state.cmd_len < 4, data_due || state.ack_packet.has_value(),
+                             state.connecting_sock};
+}
+
+// A pass that did nothing waits, unless the next pass would capture.
+void wait_if_idle(service_run& run) {
+    const ServiceState& state = run.state;
+    bool capture_next = !state.paused && !state.data_packet && state.legacy_code == 0 && !state.ack_packet;
+    if (state.activity || capture_next || state.drop_connection) return;
+    idle_wait(wake_sources(state), run.block.running);
+}
+
 // One pass; false when a PIC exchange failed and the pass ended early.
 bool service_pass(service_run& run) {
     ServiceState& state = run.state;
@@ -293,9 +328,10 @@ bool service_pass(service_run& run) {
     if (!legacy_phase(run)) return false;
     send_ack_phase(run, ready);
     if (!slot_phase(run)) return false;
-    if (!state.activity) measurement_step(run);
+    if (!state.activity && measurement_due(run)) measurement_step(run);
     auxpwr_poll(run.block);
     periodic_pulses(state);
+    wait_if_idle(run);
     return true;
 }
 
