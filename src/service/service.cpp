@@ -23,8 +23,7 @@ namespace {
 
 constexpr double module_scale = 55.59975117746379;
 constexpr double module_low_volts = 22.0;
-// One measurement step at most this often once the first readings are in:
-// diode and modules every 0.8 s.
+// One measurement step at most this often: diode and modules every 0.8 s.
 constexpr std::chrono::milliseconds measurement_step_interval{100};
 
 // Keeps a stop signal that arrives before the loop has set running.
@@ -34,7 +33,6 @@ struct service_run {
     ServiceState state;
     shared_state& block;
     bool pic_failed = false;
-    bool first_readings_stored = false;
     std::chrono::steady_clock::time_point next_measurement{};
 };
 
@@ -107,20 +105,25 @@ void measurement_step(service_run& run) {
     case 6:
         measure_module(run, 0, 1);
         store_shared(run.block.measurements_ready, 1);
-        run.first_readings_stored = true;
         break;
     default:
         break;
     }
 }
 
-// The first cycle runs at the loop's pace, so the readings are in soon after
-// the start; then a step at most every interval.
 bool measurement_due(service_run& run) {
     auto now = std::chrono::steady_clock::now();
     if (now < run.next_measurement) return false;
-    if (run.first_readings_stored) run.next_measurement = now + measurement_step_interval;
+    run.next_measurement = now + measurement_step_interval;
     return true;
+}
+
+// Before the loop, whose first capture holds it for a second: the readings
+// are in soon after the start.
+void take_first_readings(service_run& run) {
+    do {
+        measurement_step(run);
+    } while (run.state.slow_step != 6);
 }
 
 std::uint32_t capture_mask(ServiceState& state, const shared_state& block) {
@@ -364,6 +367,7 @@ int run_attached(shared_state& block, const char* interval_arg) {
 
     service_run run{ServiceState{}, block};
     run.state.last_connect_try = run.state.pulse_last = run.state.undervoltage_last = std::time(nullptr);
+    take_first_readings(run);
     run_loop(run);
     for (int sock : {run.state.sock, run.state.connecting_sock}) {
         if (sock != 0) close(sock);
