@@ -9,7 +9,7 @@
 // The longest wait: what no descriptor announces (the packet slot, running
 // and reconnect cleared or set by other processes, the timers) is seen no
 // later than this.
-constexpr std::chrono::milliseconds idle_wait_limit{8};
+constexpr std::chrono::milliseconds idle_wait_limit{10};
 
 struct idle_wake_sources {
     int server_sock = 0;       // 0: no connection
