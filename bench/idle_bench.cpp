@@ -180,6 +180,8 @@ std::size_t packet_exchanges(const std::string& pic_log) {
 // exchange begin, beside the command's own run.
 void packet_reactions(const std::string& tovk, const std::string& pic_log, int sock, int rounds) {
     std::vector<double> to_pic, own_run;
+    // The packet read last started a capture.
+    std::this_thread::sleep_for(milliseconds(1500));
     for (int round = 0; round < rounds; ++round) {
         std::size_t before = packet_exchanges(pic_log);
         auto begin = clock_type::now();
@@ -247,7 +249,14 @@ int main(int argc, char** argv) {
     std::printf("first_readings_ms=%.1f (start to measurements_ready)\n", first_readings_ms(*block, started));
     std::this_thread::sleep_for(std::chrono::seconds(3));
     idle_share("no_server", service, seconds);
-    std::printf("tovk_r_ms=%.2f (no server) load=%s\n", stop_service(tovk, service), load().c_str());
+    std::vector<double> stops{stop_service(tovk, service)};
+    for (int round = 1; round < rounds_of_packets; ++round) {
+        service = start({tovk, "i", ""});
+        // Past the first capture: the service idles.
+        std::this_thread::sleep_for(milliseconds(1600));
+        stops.push_back(stop_service(tovk, service));
+    }
+    print_spread("tovk_r", stops, "(no server, the command's own run included)");
 
     int listener = listen_server();
     service = start({tovk, "i", "127.0.0.1"});

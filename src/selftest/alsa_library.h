@@ -18,7 +18,8 @@
 
 // The entry points the audio test calls, under the library's own names.
 struct alsa_library {
-#define TOVK_ALSA_POINTER(name) decltype(&::name) name = nullptr;
+// The name declares a member: it cannot be parenthesised.
+#define TOVK_ALSA_POINTER(name) decltype(&::name) name = nullptr;  // NOLINT(bugprone-macro-parentheses)
     TOVK_ALSA_ENTRY_POINTS(TOVK_ALSA_POINTER)
 #undef TOVK_ALSA_POINTER
 };

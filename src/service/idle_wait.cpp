@@ -4,6 +4,7 @@
 #include "ipc/shared_state.h"
 
 #include <poll.h>
+#include <pthread.h>
 
 #include <csignal>
 #include <ctime>
@@ -36,11 +37,11 @@ void idle_wait(const idle_wake_sources& sources, const std::uint8_t& running) {
     sigset_t stops, before;
     sigemptyset(&stops);
     for (int signal_number : stop_signals) sigaddset(&stops, signal_number);
-    sigprocmask(SIG_BLOCK, &stops, &before);
+    pthread_sigmask(SIG_BLOCK, &stops, &before);
     if (load_shared(running) != 0) {
         pollfd fds[2];
         timespec limit = wait_limit();
         ppoll(fds, watched(sources, fds), &limit, &before);
     }
-    sigprocmask(SIG_SETMASK, &before, nullptr);
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
 }
