@@ -50,7 +50,7 @@ awk 'function stamp(   i) { for (i = 3; i <= NF; i++) if ($i ~ /^t=/) return sub
      / stream_end / { end[++m] = stamp() }
      END {
        for (i = 1; i <= m && i <= n; i++) { d = end[i] - start[i]; total += d; if (d > worst) worst = d }
-       if (m) printf "capture: %.1f ms mean, %.1f ms worst wall time per capture exchange over %d; the stream needs 1066.9 ms (1046.875 read + 20 pulse); goal at most 1100 ms\n", 1000 * total / m, 1000 * worst, m
+       if (m) printf "capture: %.1f ms mean (%.4fx the stream), %.1f ms worst wall time per capture exchange over %d; the stream needs 1066.9 ms (1046.875 read + 20 pulse); goal at most 1.005x\n", 1000 * total / m, 1000 * total / m / 1066.875, 1000 * worst, m
        if (n > 1) {
          span = start[n] - start[1]
          printf "throughput: %.2f captures/min steady, between the first and the last capture (%d in %.1f s); stream limit %.2f/min; %.1f%% of the limit (goal 99%%)\n", 60 * (n - 1) / span, n - 1, span, 60000 / 1066.875, 100 * 60 * (n - 1) / span / (60000 / 1066.875)
