@@ -24,6 +24,8 @@ add_world_suite(tovk_world_tests
   board/board_world_test.cpp
   pic/pic_world_test.cpp
   service/service_world_test.cpp
+  service/service_fault_world_test.cpp
+  service/metrics_exporter_world_test.cpp
   service/interleaving_world_test.cpp)
 target_compile_definitions(tovk_world_tests PRIVATE SOAK_WORLD_SCRIPT="${PROJECT_SOURCE_DIR}/sim/soak/soak_world.sh")
 target_link_libraries(tovk_world_tests PRIVATE tovk_core boardsim_models boardsim_control)
@@ -35,5 +37,8 @@ add_world_suite(bridge_world_tests serial_bridge/bridge_inetd_world_test.cpp)
 target_compile_definitions(bridge_world_tests PRIVATE
   BRIDGE_CLIENT_PATH="$<TARGET_FILE:bridge_client>"
   INETD_CONF_PATH="${PROJECT_SOURCE_DIR}/packaging/inetd.conf"
+  INETD_TCPD_CONF_PATH="${PROJECT_SOURCE_DIR}/packaging/inetd-tcpd.conf"
+  HOSTS_ALLOW_PATH="${PROJECT_SOURCE_DIR}/packaging/hosts.allow"
+  HOSTS_DENY_PATH="${PROJECT_SOURCE_DIR}/packaging/hosts.deny"
   AUDIO_LOOP_PLUGIN="$<TARGET_FILE:asound_module_pcm_audio_loop>")
 add_dependencies(bridge_world_tests bridge_client asound_module_pcm_audio_loop)

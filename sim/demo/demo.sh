@@ -31,6 +31,11 @@ stop() {
     grep '^summary:' "$L/refserver.out"
     grep -c '"verified":true' "$L/packets.json" 2>/dev/null | sed 's/^/verified packets in the JSON log: /'
     cat "$L/service.out"
+    # The metrics file the service wrote at stop, where the world has the directory.
+    if [ -f /var/lib/prometheus/node-exporter/tovk.prom ]; then
+        cp /var/lib/prometheus/node-exporter/tovk.prom "$L/tovk.prom"
+        echo "metrics file at stop: $L/tovk.prom"
+    fi
 }
 trap 'echo "(interrupted)"; stop; exit 0' INT
 trap 'echo "(terminated)"; stop; exit 0' TERM

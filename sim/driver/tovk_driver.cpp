@@ -156,6 +156,10 @@ const std::map<std::string, operation> operations = {
          for (int index = 0; index < semaphore_count && freed; ++index) freed = semctl(set, index, SETVAL, 1) == 0;
          print_ok("scramble", freed);
      }}},
+    {"slot", {0, [](char**) { std::printf("slot_len=%d\n", load_shared(block->pkt_len)); }}},
+    // A slot claimed and never filled: a producer killed between its claim
+    // and its length, once this driver has ended.
+    {"claim_slot", {0, [](char**) { print_ok("claim_slot", sem_take(sem_packet)); }}},
     // A slot claimed with a length no packet can have, as a corrupt record holds it.
     {"slot_length", {1, [](char** w) {
          print_ok("slot_length", sem_take(sem_packet));

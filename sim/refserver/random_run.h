@@ -1,8 +1,6 @@
-// Random runs: a seed makes a script that mixes every kind of server word
-// with cuts, slow reading and other tovk processes started beside the
-// service; the script's end audits the acknowledgements against what reached
-// the PIC. The generated script is ordinary steps, so a failing seed's
-// printed script reproduces it with --script.
+// The world a random run makes beside the service: the tovk commands it
+// starts (random_script.h), small socket buffers and a server address that
+// never answers.
 #pragma once
 
 #include "script.h"
@@ -16,35 +14,35 @@
 
 namespace refserver {
 
-// Steps for about `seconds` of mixed traffic, then the settling and the audit.
-std::string random_script(std::uint64_t seed, double seconds);
-
-// The data bytes a `tovk p` packet text stands for ("%hh" escapes).
-std::vector<std::uint8_t> packet_text_bytes(const std::string& text);
-
-// A packet as it leaves in the slot: start byte, data, checksum.
-std::vector<std::uint8_t> framed_packet(const std::vector<std::uint8_t>& data);
-
 struct side_command {
-    std::vector<std::string> words;  // after "tovk"
+    std::string program;             // "tovk" or "driver"
+    std::vector<std::string> words;  // after the program
     double at = 0;
+    double kill_after = 0;  // SIGKILL this long after the start; 0: never
     pid_t pid = -1;
+    double started = 0;
     bool ended = false;
     int status = -1;  // exit status, or 128 + signal
+
+    bool is_tovk(const char* command) const { return program == "tovk" && !words.empty() && words[0] == command; }
+    std::string text() const;  // the program and the words
 };
 
-// What the audit compares: acknowledgements, the service's own log lines and
-// the PIC's log, and the side commands' results.
-struct audit_input {
-    std::uint64_t acks = 0;
-    std::string pic_log_path;
-    std::string service_log_path;
-    const std::vector<side_command>* sides = nullptr;
-};
+// The service when the run starts and stops it itself: `tovk i 127.0.0.1`,
+// its log stream appended to the service log.
+class service_child {
+public:
+    ~service_child();
+    bool start(const std::string& tovk, const std::string& log_path);
+    bool running();  // reaps it once it has ended
+    void kill_now();
+    void signal(int number);
+    int status() const { return status_; }  // exit status, or 128 + signal; -1 while it runs
 
-// Every problem found; empty when each command and slot packet reached the
-// PIC and was acknowledged exactly once. `summary` gets the counts.
-std::vector<std::string> audit_run(const audit_input& input, std::string& summary);
+private:
+    pid_t pid_ = -1;
+    int status_ = -1;
+};
 
 // The side commands, the socket buffers and the black hole of one run.
 class random_run {
@@ -57,12 +55,18 @@ public:
     random_run& operator=(const random_run&) = delete;
 
     void set_tovk(std::string path) { tovk_ = std::move(path); }
+    void set_driver(std::string path) { driver_ = std::move(path); }
     void schedule(const step& side);
     // Starts the side commands that are due and collects those that ended.
     void tick();
     bool sides_running() const;
     std::string running_text() const;
     const std::vector<side_command>& sides() const { return sides_; }
+    // Starts `tovk WORDS` now; it ends like any side command. Its index in sides().
+    std::size_t start_now(const std::vector<std::string>& words);
+    // Processes the run killed: the service, or side commands cut short.
+    std::uint64_t kills() const;
+    void count_service_kill() { ++service_kills_; }
 
     // Small buffers: the world's TCP send buffers (the namespace is private)
     // and the receive buffer of the connections accepted from `listener` on.
@@ -74,6 +78,8 @@ private:
     void start(side_command& side);
 
     std::string tovk_;
+    std::string driver_;
+    std::uint64_t service_kills_ = 0;
     clock::time_point began_ = clock::now();
     std::vector<side_command> sides_;
     std::string saved_wmem_;

@@ -26,11 +26,14 @@
 //   --rcvbuf N          receive buffer of the connections (for slow reading)
 //   --request-word HEX  the word request and continuous send (00000100: asks
 //                       for data and nothing else)
-//   --random SEED       a random run: the seed's generated script (random_run.h)
+//   --random SEED       a random run: the seed's generated script (random_script.h)
 //                       runs before any other steps; a failed run prints it
 //   --random-seconds S  its traffic lasts about S seconds (20)
+//   --kills             the random run starts and stops the service itself and
+//                       kills it, producers and other tovk processes at random moments
 //   --print-script      print the script that would run and exit
 //   --tovk PATH         the tovk that side commands ("at") run
+//   --driver PATH       the driver of tovk's library that "at S driver" runs
 //   --service-log FILE  the service's log stream, for "audit"
 //   --samples FILE      the first verified capture as text: a line per sample,
 //                       its time in ms and each output channel's bit
@@ -66,6 +69,15 @@
 //   cut [N] maybe              the same; no data packet to cut is no failure
 //   at S tovk WORD...          run tovk WORD... in the background S seconds after
 //                              the run began; its exit status is kept for the audit
+//   at S driver WORD...        the same with the driver (a slot claimed by a process
+//                              that then ends, a line held)
+//   at S kill K tovk WORD...   the same, killed (SIGKILL) K seconds after its start
+//   service start|kill|term|stop|second
+//                              the service the run owns (tovk i 127.0.0.1, its log
+//                              stream appended to --service-log): started, killed,
+//                              stopped by SIGTERM or by tovk r (each must end it with
+//                              status 0, r only once it has), or a second one started
+//                              beside it, which must refuse with status 1
 //   sndbuf small|normal        shrink the world's TCP send buffers (tcp_wmem) and the
 //                              receive buffer of later connections, or restore them
 //   blackhole ADDR             a listener on ADDR at the port that drops every SYN
@@ -90,6 +102,7 @@
 // flight may be missing; after the service closed one mid-packet, its first
 // packet of that kind on the next connection must repeat the unfinished bytes
 // from byte 0.
+#include "random_script.h"
 #include "report.h"
 #include "server.h"
 
@@ -113,6 +126,7 @@ struct command_line {
     std::optional<std::uint64_t> random_seed;
     double random_seconds = 20;
     bool print_script = false;
+    bool kills = false;
 };
 
 bool read_file(const std::string& path, std::string& text) {
@@ -170,6 +184,7 @@ bool text_option(const std::string& name, const char* value, command_line& line)
     if (name == "--pic-log") return line.server.pic_log_path = log_file_of(value), true;
     if (name == "--request-word") return parse_word(value, line.server.request_word);
     if (name == "--tovk") return line.server.tovk_path = value, true;
+    if (name == "--driver") return line.server.driver_path = value, true;
     if (name == "--service-log") return line.server.service_log_path = value, true;
     if (name == "--samples") return line.server.samples_path = value, true;
     if (name == "--script") {
@@ -189,8 +204,8 @@ bool parse_command_line(int argc, char** argv, command_line& line) {
             steps += word + "\n";
             continue;
         }
-        if (word == "--print-script") {
-            line.print_script = true;
+        if (word == "--print-script" || word == "--kills") {
+            (word == "--kills" ? line.kills : line.print_script) = true;
             continue;
         }
         if (i + 1 >= argc) return false;
@@ -201,7 +216,7 @@ bool parse_command_line(int argc, char** argv, command_line& line) {
         }
     }
     line.script_text += steps;
-    if (line.random_seed) line.script_text = refserver::random_script(*line.random_seed, line.random_seconds) + line.script_text;
+    if (line.random_seed) line.script_text = refserver::random_script(*line.random_seed, line.random_seconds, line.kills) + line.script_text;
     return true;
 }
 

@@ -1,5 +1,7 @@
 #include "script.h"
 
+#include "random_steps.h"
+
 #include <cstdlib>
 #include <sstream>
 
@@ -135,8 +137,13 @@ bool parse_flow(const words& tokens, step& made) {
 
 bool parse_connection(const words& tokens, step& made) {
     const std::string& verb = tokens[0];
-    if (verb == "hold" || verb == "release" || verb == "disconnect") {
-        made.kind = verb == "hold" ? step_kind::hold : verb == "release" ? step_kind::release : step_kind::disconnect;
+    if (verb == "disconnect") {
+        made.kind = step_kind::disconnect;
+        made.abrupt = tokens.size() == 2 && tokens[1] == "abrupt";
+        return tokens.size() == 1 || made.abrupt;
+    }
+    if (verb == "hold" || verb == "release" || verb == "halfclose") {
+        made.kind = verb == "hold" ? step_kind::hold : verb == "release" ? step_kind::release : step_kind::halfclose;
         return tokens.size() == 1;
     }
     if (verb == "slowread") {

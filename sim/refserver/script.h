@@ -18,17 +18,19 @@ enum class step_kind {
     hold,
     release,
     slowread,    // `rate` bytes per second, 0 = unlimited
-    disconnect,
+    disconnect,  // `abrupt`: at once, resetting what either side has not read
+    halfclose,   // no more words on this connection; it is read until the service closes
     cut,         // disconnect inside the next data packet, after `count` of its bytes (0: half of it)
     expect_data,
     expect_ack,
     expect_quiet,
     expect_closed,
-    side,        // start `words` (a tovk command) `seconds` after the run began, in the background
+    side,        // start `words` (a program, tovk or driver, and its words) `seconds` after the run began
+    service,     // `words[0]`: start, kill, term, stop or second (random_run.h)
     buffers,     // `count` 1: small socket buffers from now on, 0: the system's again
     blackhole,   // a listener on `words[0]` that never completes a handshake
     sides_done,  // every side command has ended, within `seconds`
-    audit,       // acknowledgements against what reached the PIC (random_run.h)
+    audit,       // acknowledgements against what reached the PIC (run_audit.h)
 };
 
 struct step {
@@ -39,7 +41,9 @@ struct step {
     double interval = 0;
     double rate = 0;
     bool optional = false;           // cut: no data packet to cut is no failure
-    std::vector<std::string> words;  // side: the command's words; blackhole: the address
+    bool abrupt = false;             // disconnect
+    double kill_after = 0;           // side: SIGKILL it this many seconds after its start (0: never)
+    std::vector<std::string> words;  // side: the program and its words; blackhole: the address; service: the action
     std::string text;     // the step as written, for reports
 };
 
@@ -47,9 +51,6 @@ struct script_result {
     std::vector<step> steps;
     std::string error;  // empty when every step parsed
 };
-
-// The steps of a random run, parsed by the same parser (random_run.cpp).
-bool parse_random_run_step(const std::vector<std::string>& tokens, step& made);
 
 // Parses steps separated by new lines or ";"; "#" starts a comment.
 script_result parse_script(const std::string& text);

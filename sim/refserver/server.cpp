@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -66,6 +67,7 @@ session::session(server_options options, std::vector<step> steps, reporter& repo
       log_(options_.pic_log_path),
       verifier_(options_.verify, log_) {
     random_.set_tovk(options_.tovk_path);
+    random_.set_driver(options_.driver_path);
     drain_closes_ =
         std::any_of(steps_.begin(), steps_.end(), [](const step& each) { return each.kind == step_kind::audit; });
 }
@@ -128,8 +130,12 @@ void session::run_step(const step& current) {
         return;
     case step_kind::disconnect:
         if (!connection_) return;
+        if (current.abrupt) return abort_connection();
         count_acks_left_at_close();
         close_connection("disconnected by the script", ended_by::script);
+        return;
+    case step_kind::halfclose:
+        if (connection_) ::shutdown(connection_->fd.get(), SHUT_WR);
         return;
     case step_kind::cut: return run_cut(current);
     case step_kind::expect_data: return expect_count(current, counts_.data, claimed_data_, "data packets");
@@ -157,7 +163,49 @@ void session::run_random_step(const step& current) {
         return record_expectation(current, held, held ? "" : "still running: " + random_.running_text());
     }
     case step_kind::audit: return run_audit(current);
+    case step_kind::service: return run_service_step(current);
     default: return;
+    }
+}
+
+// The service's life under the run's hand: killed at any moment, stopped by
+// a signal or by r, and a second one started beside it, which must refuse.
+void session::run_service_step(const step& current) {
+    const std::string& action = current.words[0];
+    if (action != "start" && action != "second") {
+        ++service_ends_;
+        verifier_.forgive_gap();
+        unfinished_.reset();
+    }
+    if (action == "start") {
+        bool started = service_.start(options_.tovk_path, options_.service_log_path);
+        if (!started) record_expectation(current, false, "cannot start the service");
+    } else if (action == "kill") {
+        if (service_.running()) random_.count_service_kill();
+        service_.kill_now();
+    } else if (action == "term") {
+        service_.signal(SIGTERM);
+        bool ended = pump(after(10), [&] { return !service_.running(); });
+        record_expectation(current, ended && service_.status() == 0,
+                           ended ? "ended with " + std::to_string(service_.status()) : "still running 10 s after SIGTERM");
+    } else if (action == "stop") {
+        // r returns once the service has left its loop: it is gone a moment later.
+        std::size_t stop = random_.start_now({"r"});
+        bool stopped = pump(after(15), [&] { return random_.sides()[stop].ended; });
+        bool gone = stopped && pump(after(2), [&] { return !service_.running(); });
+        int status = random_.sides()[stop].status;
+        record_expectation(current, stopped && status == 0 && gone && service_.status() == 0,
+                           !stopped ? "r still waiting after 15 s"
+                           : status != 0 ? "r exited with " + std::to_string(status)
+                           : !gone ? "r exited 0 while the service ran on"
+                                   : "the service ended with " + std::to_string(service_.status()));
+    } else if (action == "second") {
+        std::size_t second = random_.start_now({"i", "127.0.0.1"});
+        bool ended = pump(after(5), [&] { return random_.sides()[second].ended; });
+        int status = random_.sides()[second].status;
+        bool alone = !service_.running() || (ended && status == 1);
+        if (!ended) ::kill(random_.sides()[second].pid, SIGKILL);
+        record_expectation(current, alone, "a second service ran beside the first");
     }
 }
 
@@ -170,12 +218,13 @@ void session::run_audit(const step& current) {
     auto deadline = after(15);
     while (true) {
         problems = audit_run({counts_.acks + acks_unread_at_close_, options_.pic_log_path, options_.service_log_path,
-                              &random_.sides()},
+                              &random_.sides(), random_.kills() > 0, abrupt_closes_},
                              summary);
         if (problems.empty() || clock::now() >= deadline || stop_requested) break;
         pump(after(0.5), [] { return false; });
     }
-    report_.event("audit", summary, connection_ ? connection_->number : 0);
+    report_.event("audit", summary + " kills=" + std::to_string(random_.kills()) + " resets=" + std::to_string(abrupt_closes_),
+                  connection_ ? connection_->number : 0);
     std::string detail;
     for (const std::string& problem : problems) detail += (detail.empty() ? "" : "; ") + problem;
     record_expectation(current, problems.empty(), detail);
@@ -283,6 +332,7 @@ void session::accept_connection() {
     connection_.emplace();
     connection_->fd.reset(fd);
     connection_->number = ++counts_.connections;
+    connection_->service_ends = service_ends_;
     char address[INET_ADDRSTRLEN] = "?";
     inet_ntop(AF_INET, &peer.sin_addr, address, sizeof address);
     report_.event("connect",
@@ -498,14 +548,32 @@ void session::drain_until_service_closes(packet_framer& unread) {
     report_.event("drain", "the service kept the connection open 60 s after the script's close", connection_->number);
 }
 
+// A server that closes with input unread resets the connection: whatever the
+// service had sent and the server not yet read is lost on the server's
+// side, and the audit is told how often that happened.
+void session::abort_connection() {
+    bytes buffer(262144);
+    ssize_t count = ::recv(connection_->fd.get(), buffer.data(), buffer.size(), MSG_DONTWAIT);
+    if (count > 0) {
+        connection_->framer.feed(buffer.data(), static_cast<std::size_t>(count));
+        take_packets();
+    }
+    if (!connection_) return;
+    linger reset{1, 0};
+    setsockopt(connection_->fd.get(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    ++abrupt_closes_;
+    close_connection("reset by the script", ended_by::script);
+}
+
 void session::close_connection(const std::string& why, ended_by who) {
     const packet_framer& framer = connection_->framer;
     std::string text = "connection " + std::to_string(connection_->number) + " " + why;
-    if (!framer.partial().empty() && !framer.broken()) {
+    bool service_gone = connection_->service_ends != service_ends_;
+    if (!framer.partial().empty() && !framer.broken() && !service_gone) {
         text += "; " + std::to_string(framer.partial().size()) + " bytes of an unfinished packet";
         unfinished_ = cut_prefix{framer.partial(), connection_->number, who == ended_by::service};
     }
-    if (who != ended_by::service) verifier_.forgive_gap();
+    if (who != ended_by::service || service_gone) verifier_.forgive_gap();
     if (who != ended_by::script) ++closes_by_service_;
     report_.event("disconnect", text, connection_->number);
     connection_.reset();

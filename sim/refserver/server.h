@@ -6,6 +6,7 @@
 #include "capture_verifier.h"
 #include "pic_log.h"
 #include "random_run.h"
+#include "run_audit.h"
 #include "report.h"
 #include "script.h"
 #include "upstream_packet.h"
@@ -27,7 +28,8 @@ struct server_options {
     std::vector<std::uint8_t> request_word = plain_request_word();
     verifier_settings verify;
     std::string pic_log_path;
-    std::string tovk_path;         // side commands
+    std::string tovk_path;         // side commands and the service a run starts itself
+    std::string driver_path;       // side commands of the driver (claims, held lines)
     std::string service_log_path;  // the audit's witness of what the service decoded
     std::string samples_path;      // the first verified capture's samples, as text
 };
@@ -55,6 +57,7 @@ private:
         std::uint64_t number;
         packet_framer framer;
         bool first_data_seen;
+        std::uint64_t service_ends = 0;  // of the run's service, when it connected
     };
 
     struct cut_prefix {
@@ -72,6 +75,8 @@ private:
     void expect_closed(const step& current);
     void record_expectation(const step& current, bool held, const std::string& detail);
     void run_random_step(const step& current);
+    void run_service_step(const step& current);
+    void abort_connection();
 
     // Receives until `done` holds or the deadline passes; true if it held.
     bool pump(clock::time_point deadline, const std::function<bool()>& done);
@@ -128,6 +133,11 @@ private:
     bool samples_written_ = false;
 
     random_run random_;
+    service_child service_;
+    // The run's service ended (killed or stopped): what it had captured or
+    // half sent is gone with it, not owed to the next one.
+    std::uint64_t service_ends_ = 0;
+    std::uint64_t abrupt_closes_ = 0;
 };
 
 }  // namespace refserver

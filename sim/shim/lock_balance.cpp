@@ -17,6 +17,7 @@ namespace {
 
 constexpr int tracked = 8;
 int held[tracked];
+int set_id = -1;  // the set the balance is of
 
 void tell_world(int index, int balance) {
     char request[96];
@@ -40,9 +41,11 @@ void forget_held() {
 
 __attribute__((constructor)) void watch_forks() { pthread_atfork(nullptr, nullptr, forget_held); }
 
+// A set removed under the process (ipcrm) holds nothing any more.
 __attribute__((destructor)) void report_held() {
     int saved = errno;
-    for (int index = 0; index < tracked; ++index) {
+    bool set_gone = set_id != -1 && semctl(set_id, 0, GETVAL) == -1 && (errno == EINVAL || errno == EIDRM);
+    for (int index = 0; index < tracked && !set_gone; ++index) {
         if (held[index] > 0) tell_world(index, held[index]);
     }
     errno = saved;
@@ -56,6 +59,7 @@ extern "C" int semtimedop(int id, sembuf* ops, size_t count, const timespec* tim
     int result = real(id, ops, count, timeout);
     if (result == 0) {
         int saved = errno;
+        set_id = id;
         account(ops, count);
         errno = saved;
     }

@@ -26,6 +26,7 @@ const char usage_text[] =
     "  --script FILE      control verbs to apply at start, one a line, # comments\n"
     "  --do VERB          one control verb to apply at start (repeatable)\n"
     "  --fixture          the board sits on the test fixture\n"
+    "  --textfile-dir     /var/lib/prometheus/node-exporter exists (empty); without it, it does not\n"
     "  --missing DEV      start without /dev/DEV (porta..porth, adc0..adc4)\n"
     "  --unopenable DEV   /dev/DEV exists but cannot be opened\n"
     "  --channel N=KIND   UART channel N: pic, echo, none, fixture, unix:PATH\n"
@@ -84,6 +85,10 @@ bool parse_world_options(int argc, char** argv, boardsim::world_options& options
         if (option.rfind("--", 0) != 0) break;
         if (option == "--fixture") {
             options.fixture = true;
+            continue;
+        }
+        if (option == "--textfile-dir") {
+            options.textfile_dir = true;
             continue;
         }
         if (i + 1 >= argc) return false;

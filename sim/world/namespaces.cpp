@@ -33,6 +33,9 @@ bool write_file(const char* path, const std::string& text) {
 
 std::string failure(const std::string& what) { return what + ": " + std::generic_category().message(errno); }
 
+// Holds the node exporter's textfile directory.
+constexpr char textfile_parent[] = "/var/lib/prometheus";
+
 const char* const host_nodes[] = {"null", "zero", "full", "random", "urandom", "tty", "fuse"};
 
 }  // namespace
@@ -106,6 +109,24 @@ bool mount_private_run(std::string& error) {
     if (mount("tmpfs", "/run", "tmpfs", MS_NOSUID | MS_NODEV, "mode=755,size=1m") == 0) return true;
     error = failure("cannot mount a tmpfs on /run");
     return false;
+}
+
+bool mount_textfile_dir(bool present, std::string& error) {
+    struct stat parent {};
+    if (stat(textfile_parent, &parent) != 0 || !S_ISDIR(parent.st_mode)) {
+        if (!present) return true;
+        error = std::string("no ") + textfile_parent + " to mount the textfile directory in (prometheus-node-exporter makes it)";
+        return false;
+    }
+    if (mount("tmpfs", textfile_parent, "tmpfs", MS_NOSUID | MS_NODEV, "mode=755,size=1m") != 0) {
+        error = failure(std::string("cannot mount a tmpfs on ") + textfile_parent);
+        return false;
+    }
+    if (present && mkdir((std::string(textfile_parent) + "/node-exporter").c_str(), 0755) != 0) {
+        error = failure("cannot create the textfile directory");
+        return false;
+    }
+    return true;
 }
 
 bool mount_proc() { return mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) == 0; }

@@ -18,6 +18,9 @@ bool mount_proc();
 
 // A /run of its own, so a service's pid file stays inside the world.
 bool mount_private_run(std::string& error);
+// The node exporter's textfile directory, /var/lib/prometheus/node-exporter:
+// the host's is never visible; the world's is empty when present.
+bool mount_textfile_dir(bool present, std::string& error);
 bool loopback_up();
 
 }  // namespace boardsim

@@ -18,6 +18,7 @@ world::world(world_options options)
 
 bool world::build_filesystems(std::string& error) {
     if (!build_dev(device_binder::board_dir, error) || !mount_private_run(error) ||
+        !mount_textfile_dir(options_.textfile_dir, error) ||
         !board_.share_consumed_counter(error)) {
         return false;
     }

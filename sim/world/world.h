@@ -22,6 +22,7 @@ struct world_options {
     std::string script;
     std::string shim_path;
     bool fixture = false;
+    bool textfile_dir = false;  // the node exporter's directory exists
     std::vector<std::string> verbs;  // run at start, before the script
     std::vector<std::string> also;   // shell commands started before the command
     std::vector<std::string> command;

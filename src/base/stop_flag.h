@@ -21,5 +21,8 @@ public:
     stop_registration& operator=(const stop_registration&) = delete;
 };
 
+// True once a stop signal (or another process) cleared the registered byte.
+bool stop_requested();
+
 // Safe at any moment: clears the registered byte, nothing else.
 void on_stop_signal(int signal_number);

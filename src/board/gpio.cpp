@@ -1,5 +1,6 @@
 #include "board/gpio.h"
 
+#include "base/stop_flag.h"
 #include "ipc/shared_state.h"
 
 #include <fcntl.h>
@@ -18,9 +19,10 @@ std::uint32_t bit(int position) { return 1u << position; }
 
 // The one locked read-modify-write: keep the bits of keep_mask, add set_bits.
 bool locked_update(const unique_fd& port, std::uint32_t keep_mask, std::uint32_t set_bits) {
-    // Held by anyone for one read-modify-write only: a stop signal must not
-    // cost a line change in the middle of a PIC exchange.
-    held_lock lock = held_lock::acquire_through_signals(sem_gpio);
+    // Held by anyone for one read-modify-write only. A loop in charge of the
+    // process finishes its pass, so a stop signal must not cost it a line
+    // change mid-exchange; a one-shot command gives up on it instead.
+    held_lock lock = stop_flag != nullptr ? held_lock::acquire_through_signals(sem_gpio) : held_lock::acquire(sem_gpio);
     if (!lock) return false;
     std::uint32_t word = 0;
     return gpio_read(port, gpio_register::data, word) &&

@@ -2,7 +2,7 @@
 
 #include "board/gpio.h"
 #include "base/stop_flag.h"
-#include "ipc/service_pid.h"
+#include "ipc/service_claim.h"
 #include "ipc/shared_state.h"
 
 #include <unistd.h>
@@ -69,7 +69,7 @@ void print_readings(const readings& values, int auxpwrdis) {
     int code = diode_check_code(diode_text.str());
     std::cout << "diode=" << diode_text.str() << std::setw(2) << std::setfill('0') << code << std::setfill(' ')
               << std::endl;
-    std::cout << "temp=" << (values.diode - 0.657756) * 42.5 / (-0.086592) + 20.9 << std::endl;
+    std::cout << "temp=" << diode_temperature(values.diode) << std::endl;
     std::cout << "batt=" << values.batt << std::endl;
     std::cout << "auxpwr=" << (values.auxpwr != 0 ? 1 : 0) << std::endl;
     if (auxpwrdis != -1) std::cout << "auxpwrdis=" << auxpwrdis << std::endl;
@@ -99,3 +99,5 @@ bool dump_info() {
     print_readings(values, auxpwrdis_get());
     return true;
 }
+
+double diode_temperature(double diode) { return (diode - 0.657756) * 42.5 / (-0.086592) + 20.9; }

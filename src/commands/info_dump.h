@@ -10,3 +10,6 @@ bool dump_info();
 // Two-digit check code of a diode text: CRC-8 (polynomial 0x31, start 0xFF)
 // over the text from its third character on and "7R", modulo 100.
 int diode_check_code(std::string_view diode_text);
+
+// Degrees Celsius from the diode voltage, as temp= prints it.
+double diode_temperature(double diode);

@@ -1,7 +1,7 @@
 #include "commands/level_power_stop.h"
 
 #include "board/gpio.h"
-#include "ipc/service_pid.h"
+#include "ipc/service_claim.h"
 #include "ipc/shared_state.h"
 #include "base/decimal.h"
 #include "base/stop_flag.h"
@@ -16,21 +16,19 @@ namespace {
 
 constexpr auto liveness_check_interval = std::chrono::milliseconds(100);
 
-// Until the service acknowledges, as long as one lives; a stop signal ends
-// the wait as a failure.
+// Until the service acknowledges or is gone; a stop signal ends the wait as a
+// failure. A service still starting may set running after the clear, so the
+// clear is said again while it lives.
 bool wait_for_service_stop(shared_state& block) {
     volatile std::uint8_t keep_waiting = 1;
     stop_registration registration(&keep_waiting);
-    auto next_check = std::chrono::steady_clock::now();
+    auto next_check = std::chrono::steady_clock::now() + liveness_check_interval;
     while (load_shared(block.stopped) != 1) {
         if (keep_waiting == 0) return false;
         if (std::chrono::steady_clock::now() >= next_check) {
             next_check += liveness_check_interval;
-            if (!service_alive() && load_shared(block.stopped) != 1) {
-                std::clog << "No service is running; clearing its stale running flag" << std::endl;
-                store_shared(block.stopped, 1);
-                return true;
-            }
+            if (!service_alive()) return true;
+            store_shared(block.running, 0);
         }
         usleep(1000);
     }
@@ -65,10 +63,15 @@ bool set_ext_power(const char* text) {
 bool stop_service() {
     attached_state block;
     if (!block) return false;
-    if (load_shared(block->running) != 0) {
-        store_shared(block->stopped, 0);
-        store_shared(block->running, 0);
-        return wait_for_service_stop(*block);
+    if (!service_alive()) {
+        if (load_shared(block->running) != 0) {
+            std::clog << "No service is running; clearing its stale running flag" << std::endl;
+            store_shared(block->running, 0);
+            store_shared(block->stopped, 1);
+        }
+        return true;
     }
-    return true;
+    store_shared(block->stopped, 0);
+    store_shared(block->running, 0);
+    return wait_for_service_stop(*block);
 }

@@ -9,6 +9,6 @@ bool set_zlevel(const char* text);
 // line as read back.
 bool set_ext_power(const char* text);
 
-// Clears running and waits until the service acknowledges with stopped. A
-// service that died without acknowledging is noticed and its flags cleared.
+// Stops the live service and waits until it has left its loop or is gone;
+// with none alive it returns at once, clearing a flag a killed one left.
 bool stop_service();

@@ -71,6 +71,21 @@ bool sem_take(semaphore_index index) { return semaphore_op(index, -1, 0); }
 bool sem_trytake(semaphore_index index) { return semaphore_op(index, -1, IPC_NOWAIT); }
 bool sem_give(semaphore_index index) { return semaphore_op(index, +1, 0); }
 
+int sem_value(semaphore_index index) { return semctl(semaphore_set_id, index, GETVAL); }
+pid_t sem_last_pid(semaphore_index index) { return semctl(semaphore_set_id, index, GETPID); }
+
+bool ipc_still_current(const char*& what) {
+    if (semget(ipc_key, 0, 0) != semaphore_set_id) {
+        what = "semaphore set";
+        return false;
+    }
+    if (shared_state_id != -1 && shmget(ipc_key, 0, 0) != shared_state_id) {
+        what = "shared record";
+        return false;
+    }
+    return true;
+}
+
 std::uint8_t load_shared(const std::uint8_t& field) {
     return std::atomic_ref<std::uint8_t>(const_cast<std::uint8_t&>(field)).load(std::memory_order_acquire);
 }

@@ -107,6 +107,16 @@ bool sem_lock_through_signals(semaphore_index index);
 bool sem_take(semaphore_index index);
 bool sem_trytake(semaphore_index index);
 bool sem_give(semaphore_index index);
+// Reads change nothing, so no kill between two lines can leave a token taken.
+// The value, or -1 when the set cannot be read (removed).
+int sem_value(semaphore_index index);
+// The process that last changed the semaphore (for a taken token: its
+// taker), or -1.
+pid_t sem_last_pid(semaphore_index index);
+
+// False once the record or the set this process uses is no longer the one
+// under ipc_key (removed with ipcrm); `what` then names it.
+bool ipc_still_current(const char*& what);
 
 // Owner of one attachment of the record: detached on every path.
 class attached_state {

@@ -1,6 +1,7 @@
 #include "pic/pic_link.h"
 
 #include "base/sleep_whole.h"
+#include "base/stop_flag.h"
 #include "board/gpio.h"
 #include "board/serial_line.h"
 #include "ipc/shared_state.h"
@@ -20,6 +21,7 @@ namespace {
 constexpr std::array<std::uint8_t, 7> version_query_frame = {0x02, 0x16, 0x22, 0x19, 0x37, 0x00, 0x00};
 constexpr auto stream_timeout = std::chrono::seconds(1);
 constexpr auto version_answer_timeout = std::chrono::milliseconds(250);
+constexpr int line_wait_slice_ms = 200;
 
 std::uint8_t receive_buffer[pic_receive_buffer_size];
 
@@ -27,9 +29,14 @@ std::uint8_t receive_buffer[pic_receive_buffer_size];
 // so a bridge or self test holding the line is never robbed of it.
 std::optional<held_lock> serial_line;
 
+// A bridge holds the line for its whole connection: the wait looks at the
+// stop flag every slice and gives up once this process is asked to stop.
 bool take_serial_line() {
-    serial_line.emplace(held_lock::acquire(sem_serial));
-    return serial_line->held();
+    for (;;) {
+        serial_line.emplace(held_lock::acquire_within(sem_serial, line_wait_slice_ms));
+        if (serial_line->held()) return true;
+        if (stop_requested() || (errno != EAGAIN && errno != EINTR)) return false;
+    }
 }
 
 void give_serial_line_back() { serial_line.reset(); }

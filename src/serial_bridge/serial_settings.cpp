@@ -20,6 +20,12 @@ char parity_letter(const char* text) {
     return letter == 'N' || letter == 'E' || letter == 'O' ? letter : '\0';
 }
 
+// Data, stop and parity bits together: 9 or 10 is what the UART frames.
+bool frame_supported(long data, long stop, bool parity_on) {
+    long frame_bits = data + stop + (parity_on ? 1 : 0);
+    return frame_bits == 9 || frame_bits == 10;
+}
+
 bool validate(const char* channel_text, const char* baud_text, const char* data_text, const char* parity_text,
               const char* stop_text, line_settings& settings) {
     long channel = 0, baud = 0, stop = 0, data = 0;
@@ -28,8 +34,7 @@ bool validate(const char* channel_text, const char* baud_text, const char* data_
     if (!parse_in_range(stop_text, 1, 2, stop) || !parse_in_range(data_text, 7, 8, data)) return false;
     char letter = parity_letter(parity_text);
     if (letter == 0) return false;
-    long frame_bits = data + stop + (letter == 'N' ? 0 : 1);
-    if (frame_bits != 9 && frame_bits != 10) {
+    if (!frame_supported(data, stop, letter != 'N')) {
         std::cout << "Unsupported serial port mode." << std::endl;
         return false;
     }
@@ -73,6 +78,12 @@ void print_settings(const line_settings& settings) {
 }
 
 }  // namespace
+
+bool line_settings_storable(const line_settings& settings) {
+    return settings.channel <= 3 && baud_to_speed(settings.baud) != B0 && (settings.data == 7 || settings.data == 8) &&
+           (settings.stop == 1 || settings.stop == 2) && settings.parity <= 1 && settings.odd <= 1 &&
+           (settings.parity == 1 || settings.odd == 0) && frame_supported(settings.data, settings.stop, settings.parity == 1);
+}
 
 line_settings serial_settings_read(const shared_state& block) {
     held_lock lock = held_lock::acquire_within(sem_state, state_lock_wait_ms);

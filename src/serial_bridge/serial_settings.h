@@ -20,6 +20,9 @@ struct line_settings {
 // settings are then read as they stand.
 line_settings serial_settings_read(const shared_state& block);
 
+// True for settings the f command can store, and only for those.
+bool line_settings_storable(const line_settings& settings);
+
 // Switches the UART to the channel (its low two bits). The output flag is
 // accepted but drives nothing.
 bool serial_channel_enable(const char* channel_text, bool output);

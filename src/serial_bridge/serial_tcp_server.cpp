@@ -121,10 +121,15 @@ bool relay_pass(relay_state& relay, const sigset_t& wait_mask) {
 }
 
 // A record nobody set would put the line on the PIC's channel with a
-// hang-up instead of a rate.
+// hang-up instead of a rate; bytes the f command never writes would reach
+// the line's flags as they stand.
 bool settings_usable(const line_settings& settings) {
-    if (baud_to_speed(settings.baud) != B0) return true;
-    std::clog << "Serial-TCP settings are not set (see the f command); connection refused" << std::endl;
+    if (baud_to_speed(settings.baud) == B0) {
+        std::clog << "Serial-TCP settings are not set (see the f command); connection refused" << std::endl;
+        return false;
+    }
+    if (line_settings_storable(settings)) return true;
+    std::clog << "Serial-TCP settings in the record are invalid (see the f command); connection refused" << std::endl;
     return false;
 }
 

@@ -9,11 +9,13 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <iostream>
@@ -22,26 +24,40 @@
 namespace {
 
 constexpr std::size_t header_size = 5;
+// How long a closed connection is read for the server's own close.
+constexpr auto close_drain_bound = std::chrono::seconds(1);
 // A server whose SYNs go unanswered is given up after this long.
 constexpr double connect_timeout_s = 5;
 
 // Bytes sent after the server closed its end are lost without an error, so
-// a packet goes only to a connection not known to be closed; it stays queued
-// for the next one otherwise. Words waiting to be read are no end.
-bool server_closed(int sock) {
-    std::uint8_t next = 0;
-    ssize_t count = recv(sock, &next, 1, MSG_PEEK | MSG_DONTWAIT);
-    return count == 0 || (count < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
+// a packet goes only to a connection whose end has not been seen; it stays
+// queued for the next one otherwise. The end shows behind words not read
+// yet too: a FIN, a reset or an error.
+bool server_end_seen(int sock) {
+    pollfd watched{sock, POLLRDHUP, 0};
+    return poll(&watched, 1, 0) > 0 && (watched.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
 }
 
-// A socket closed with input unread resets the connection, and the reset
-// drops what was still queued for the server (an acknowledgement it counts
-// on). The words read here would be lost with the connection anyway.
-void close_unreset(int sock) {
+// A socket closed with input unread, or receiving input after its close,
+// resets the connection, and the reset throws away what the server had not
+// read yet. So the sending side is shut first and the input read and
+// discarded until the server closes too, or the bound passes.
+void closing_start(ServiceState& state, int sock) {
+    shutdown(sock, SHUT_WR);
+    fcntl(sock, F_SETFL, fcntl(sock, F_GETFL) | O_NONBLOCK);
+    state.closing.push_back({sock, std::chrono::steady_clock::now() + close_drain_bound});
+}
+
+// True once the connection is done with: the server closed, or failed, or
+// the bound passed.
+bool closing_done(const closing_connection& closing) {
     std::uint8_t unread[512];
-    for (int round = 0; round < 64 && recv(sock, unread, sizeof unread, MSG_DONTWAIT) > 0; ++round) {
+    for (int round = 0; round < 64; ++round) {
+        ssize_t count = recv(closing.sock, unread, sizeof unread, MSG_DONTWAIT);
+        if (count == 0 || (count < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) return true;
+        if (count < 0) break;
     }
-    close(sock);
+    return std::chrono::steady_clock::now() >= closing.deadline;
 }
 
 // The attempt's outcome. A failure is tidied up by the disconnect phase;
@@ -49,6 +65,7 @@ void close_unreset(int sock) {
 void connect_done(ServiceState& state, int error) {
     int sock = std::exchange(state.connecting_sock, 0);
     if (error != 0) {
+        ++state.counters.connect_failures;
         std::clog << "Error (" << error << ") connecting to " << state.connect_entry << std::endl;
         close(sock);
         state.drop_connection = true;
@@ -91,15 +108,18 @@ void reset_routing(ServiceState& state) {
     state.paused = false;
 }
 
+// With the slot's token held (taken by the dispatch).
 void generate_packet(std::uint8_t channel, std::uint8_t address, std::uint8_t code, shared_state& block) {
-    if (!sem_trytake(sem_packet)) return;
     slot_publish(block, generated_packet(address, code), channel);
     std::clog << "Generated packet: " << int{channel} << ' ' << int{address} << ' ' << int{code} << std::endl;
 }
 
 void device_apply(ServiceState& state, shared_state& block, const device_request& device) {
     std::clog << "PICv" << block.pic_version << std::endl;
-    if (device.how == delivery::packet) generate_packet(device.channel, device.address, device.code, block);
+    if (device.how == delivery::packet) {
+        generate_packet(device.channel, device.address, device.code, block);
+        ++state.counters.packet_commands;
+    }
     if (device.how != delivery::legacy) return;
     state.legacy_channel = device.channel;
     state.legacy_address = device.address;
@@ -137,8 +157,10 @@ bool server_entry_take(ServiceState& state, shared_state& block, std::string& en
 }
 
 void server_connect_start(ServiceState& state, const std::string& entry) {
+    ++state.counters.connect_attempts;
     in_addr address{};
     if (inet_aton(entry.c_str(), &address) == 0) {
+        ++state.counters.connect_failures;
         std::clog << "Invalid address: " << entry << std::endl;
         state.rr_since = 0;
         state.drop_connection = true;
@@ -179,8 +201,25 @@ void server_connect_progress(ServiceState& state) {
     }
 }
 
+void closing_drain(ServiceState& state) {
+    std::erase_if(state.closing, [](const closing_connection& closing) {
+        if (!closing_done(closing)) return false;
+        close(closing.sock);
+        return true;
+    });
+}
+
+void closing_finish(ServiceState& state) {
+    while (!state.closing.empty()) {
+        closing_drain(state);
+        std::vector<pollfd> watched;
+        for (const closing_connection& closing : state.closing) watched.push_back({closing.sock, POLLIN, 0});
+        if (!watched.empty()) poll(watched.data(), watched.size(), 50);
+    }
+}
+
 void server_disconnect(ServiceState& state) {
-    if (state.sock != 0) close_unreset(state.sock);
+    if (state.sock != 0) closing_start(state, state.sock);
     if (state.connecting_sock != 0) close(state.connecting_sock);
     state.sock = 0;
     state.connecting_sock = 0;
@@ -254,7 +293,7 @@ std::vector<std::uint8_t> ack_packet_build() {
 }
 
 bool packet_send(ServiceState& state, const std::vector<std::uint8_t>& packet, std::uint32_t& sent) {
-    if (state.drop_connection || server_closed(state.sock)) {
+    if (state.drop_connection || server_end_seen(state.sock)) {
         state.drop_connection = true;
         return false;
     }

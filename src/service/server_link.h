@@ -28,10 +28,16 @@ bool server_entry_take(ServiceState& state, shared_state& block, std::string& en
 void server_connect_start(ServiceState& state, const std::string& entry);
 void server_connect_progress(ServiceState& state);
 
-// Closes the connection and any attempt under way.
+// Closes the connection and any attempt under way. The connection's close
+// goes on beside the loop (closing_drain), at most a second.
 void server_disconnect(ServiceState& state);
+// One look at the connections being closed; closes those that are done.
+void closing_drain(ServiceState& state);
+// At stop: waits for the connections being closed, at most a second.
+void closing_finish(ServiceState& state);
 socket_readiness server_poll(ServiceState& state);
 void command_receive(ServiceState& state);
+// A word whose command goes out as a packet comes with the slot's token held.
 void command_carry_out(ServiceState& state, shared_state& block, const decoded_word& word);
 
 std::vector<std::uint8_t> data_packet_build(ServiceState& state, const shared_state& block,

@@ -3,9 +3,10 @@
 #include "board/adc.h"
 #include "board/gpio.h"
 #include "commands/server_list.h"
-#include "ipc/service_pid.h"
+#include "ipc/service_claim.h"
 #include "ipc/shared_state.h"
 #include "base/decimal.h"
+#include "base/process_alive.h"
 #include "base/sleep_whole.h"
 #include "base/stop_flag.h"
 #include "pic/pic_link.h"
@@ -18,6 +19,7 @@
 #include <chrono>
 #include <csignal>
 #include <iostream>
+#include <utility>
 
 namespace {
 
@@ -26,13 +28,15 @@ constexpr double module_low_volts = 22.0;
 // One measurement step at most this often: diode and modules every 0.8 s.
 constexpr std::chrono::milliseconds measurement_step_interval{100};
 
-// Keeps a stop signal that arrives before the loop has set running.
+// Keeps a stop signal that arrives before running is set.
 volatile std::uint8_t startup_keep_running = 1;
 
 struct service_run {
     ServiceState state;
     shared_state& block;
-    bool pic_failed = false;
+    service_claim& claim;
+    bool failed = false;
+    metrics_file metrics;
     std::chrono::steady_clock::time_point next_measurement{};
 };
 
@@ -137,25 +141,38 @@ std::uint32_t capture_mask(ServiceState& state, const shared_state& block) {
     return mask & 0xFF;
 }
 
-bool pic_failure(service_run& run) {
-    // A stop signal cuts short only the wait for the line, which a bridge
-    // may hold for long: that is the stop, not a failing PIC.
-    if (load_shared(run.block.running) == 0) return false;
-    std::clog << "PIC exchange failed; stopping" << std::endl;
-    run.pic_failed = true;
+bool run_failure(service_run& run, const char* message) {
+    std::clog << message << std::endl;
+    run.failed = true;
     store_shared(run.block.running, 0);
     return false;
+}
+
+bool pic_failure(service_run& run) {
+    // A stop cuts short only the wait for the line, which a bridge may hold
+    // for long: that is the stop, not a failing PIC.
+    if (load_shared(run.block.running) == 0) return false;
+    ++run.state.counters.pic_failures;
+    return run_failure(run, "PIC exchange failed; stopping");
+}
+
+// A record or set removed under the service would leave it steering
+// nobody: it ends, so that a supervisor starts it with fresh ones.
+bool ipc_intact(service_run& run) {
+    const char* what = "";
+    if (ipc_still_current(what)) return true;
+    return run_failure(run, (std::string("The ") + what + " was removed; stopping").c_str());
 }
 
 bool capture_phase(service_run& run) {
     ServiceState& state = run.state;
     if (state.paused || state.data_packet || state.legacy_code != 0 || state.ack_packet) return true;
-    if (!sem_trytake(sem_packet)) return true;
-    sem_give(sem_packet);
+    if (sem_value(sem_packet) != 1) return true;
     pic_parameters parameters{};
     if (!pic_parameters_from(run.block, parameters)) return pic_failure(run);
     std::vector<std::uint8_t> capture(pic_capture_size(parameters));
     if (!pic_capture(run.block, capture_mask(state, run.block), capture)) return pic_failure(run);
+    ++state.counters.captures;
     state.data_packet = data_packet_build(state, run.block, capture);
     state.data_sent = 0;
     state.activity = true;
@@ -169,6 +186,9 @@ void send_data_phase(service_run& run, const socket_readiness& ready) {
     if (!state.data_packet || !state.request_pending || !ready.writable || state.ack_sent != 0) return;
     if (state.paused && state.data_sent == 0) return;
     if (packet_send(state, *state.data_packet, state.data_sent)) {
+        ++state.counters.data_packets;
+        state.counters.data_bytes += state.data_packet->size();
+        state.counters.last_data_packet = std::time(nullptr);
         state.data_packet.reset();
         state.data_sent = 0;
         state.request_pending = false;
@@ -194,6 +214,7 @@ bool legacy_phase(service_run& run) {
     if (!pic_legacy_command(run.block, state.legacy_channel, state.legacy_address, state.legacy_code)) {
         return pic_failure(run);
     }
+    ++state.counters.legacy_commands;
     ack_due(state);
     state.legacy_code = 0;
     state.activity = true;
@@ -204,6 +225,7 @@ void send_ack_phase(service_run& run, const socket_readiness& ready) {
     ServiceState& state = run.state;
     if (!state.ack_packet || state.sock == 0 || !ready.writable || state.data_sent != 0) return;
     if (!packet_send(state, *state.ack_packet, state.ack_sent)) return;
+    ++state.counters.acks;
     state.ack_packet.reset();
     state.ack_sent = 0;
     state.activity = false;
@@ -213,17 +235,34 @@ void send_ack_phase(service_run& run, const socket_readiness& ready) {
     }
 }
 
+// The slot's token without its packet, and the taker gone: a producer was
+// killed between its claim and its length (or a service between its claim
+// and its generated packet). Looked at once a second at most.
+void reclaim_abandoned_slot(ServiceState& state) {
+    std::time_t now = std::time(nullptr);
+    if (now == state.slot_claim_checked) return;
+    state.slot_claim_checked = now;
+    pid_t taker = sem_last_pid(sem_packet);
+    if (taker <= 0 || (taker != getpid() && process_alive(taker))) return;
+    std::clog << "Packet slot claimed by process " << taker << ", which has ended; slot freed" << std::endl;
+    sem_give(sem_packet);
+}
+
 // A corrupt slot length is dropped with the token given back, so producers
 // are not blocked behind it forever; nothing was sent, so nothing is
 // acknowledged.
 bool slot_phase(service_run& run) {
     ServiceState& state = run.state;
-    if (sem_trytake(sem_packet)) {
-        sem_give(sem_packet);
+    int token = sem_value(sem_packet);
+    if (token < 0) return ipc_intact(run);
+    if (token > 0) return true;
+    std::uint8_t length = load_shared(run.block.pkt_len);
+    if (length == 0) {
+        reclaim_abandoned_slot(state);
         return true;
     }
-    std::uint8_t length = load_shared(run.block.pkt_len);
-    if (length == 0) return true;
+    // Paused, the packet waits for the resume.
+    if (state.paused) return true;
     bool corrupt = length > packet_slot_size;
     if (corrupt) {
         std::clog << "Packet slot length " << int{length} << " out of range; packet dropped" << std::endl;
@@ -234,6 +273,7 @@ bool slot_phase(service_run& run) {
     sem_give(sem_packet);
     state.activity = true;
     if (corrupt) return true;
+    ++state.counters.slot_packets;
     if (state.route_channel == 0) route_set(0, 0);
     route_flag_set(state.route_flag);
     sleep_whole(std::chrono::seconds(1));
@@ -287,17 +327,44 @@ void connect_phase(service_run& run) {
     server_connect_start(state, entry);
 }
 
-// Control words go through whatever waits, so the server can always pause,
-// resume or reset; a device word waits for the acknowledgement before it.
+// A device word waits for the acknowledgement before it, and one whose code
+// goes out as a packet for the slot, taken here so that no producer slips in
+// between.
+bool device_word_ready(const ServiceState& state, const decoded_word& word) {
+    if (word.kind != word_kind::device) return true;
+    if (state.legacy_code != 0 || state.ack_packet) return false;
+    bool needs_slot = word.device && word.device->how == delivery::packet;
+    return !needs_slot || sem_trytake(sem_packet);
+}
+
+void carry_out(service_run& run, const decoded_word& word) {
+    command_carry_out(run.state, run.block, word);
+    run.state.activity = true;
+}
+
+decoded_word decode(const service_run& run, const command_bytes& bytes) {
+    return command_word_decode(bytes, run.block.pic_version, run.block.in_channels);
+}
+
+// A device word that must wait is set aside, so the words behind it are read
+// and control words go through whatever waits: the server can always pause,
+// resume or reset, and a word waiting for a slot held while paused never
+// blocks the resume. Device words keep their order.
 void dispatch_phase(service_run& run) {
     ServiceState& state = run.state;
+    if (state.parked_word && device_word_ready(state, decode(run, *state.parked_word))) {
+        carry_out(run, decode(run, *std::exchange(state.parked_word, std::nullopt)));
+    }
     if (state.cmd_len != 4) return;
-    decoded_word word = command_word_decode(state.cmd_bytes, run.block.pic_version, run.block.in_channels);
-    if (word.kind == word_kind::device && (state.legacy_code != 0 || state.ack_packet)) return;
+    decoded_word word = decode(run, state.cmd_bytes);
+    if (word.kind == word_kind::device && state.parked_word) return;
     state.request_pending = true;
-    command_carry_out(state, run.block, word);
     state.cmd_len = 0;
-    state.activity = true;
+    if (device_word_ready(state, word)) {
+        carry_out(run, word);
+    } else {
+        state.parked_word = state.cmd_bytes;
+    }
 }
 
 // What ends the wait of an idle pass: a word from the server, room for a
@@ -321,7 +388,12 @@ bool service_pass(service_run& run) {
     ServiceState& state = run.state;
     state.activity = false;
     connect_phase(run);
-    if (exchange_shared(run.block.reconnect, 0) != 0 || state.drop_connection) server_disconnect(state);
+    if (exchange_shared(run.block.reconnect, 0) != 0) {
+        ++state.counters.reconnects_asked;
+        state.drop_connection = true;
+    }
+    if (state.drop_connection) server_disconnect(state);
+    if (!state.closing.empty()) closing_drain(state);
     socket_readiness ready;
     if (state.sock != 0) ready = server_poll(state);
     if (state.sock != 0 && ready.readable && state.cmd_len < 4) command_receive(state);
@@ -334,46 +406,84 @@ bool service_pass(service_run& run) {
     if (!state.activity && measurement_due(run)) measurement_step(run);
     auxpwr_poll(run.block);
     periodic_pulses(state);
+    run.metrics.pass(state, run.block);
     wait_if_idle(run);
     return true;
 }
 
-bool pic_ready(shared_state& block) {
+enum class startup { ready, stopped, failed };
+
+startup pic_ready(shared_state& block) {
     block.pic_version = pic_version_query();
-    if (block.pic_version >= 0) return true;
+    if (block.pic_version >= 0) return startup::ready;
+    // A stop cut the wait for the line short.
+    if (load_shared(block.running) == 0) return startup::stopped;
     std::clog << "PIC communication failed!" << std::endl;
-    return false;
+    return startup::failed;
+}
+
+// Once a second: the checks of the service's liveness are answered, and the
+// record and the set are still the ones under the key.
+bool housekeeping(service_run& run) {
+    std::time_t now = std::time(nullptr);
+    if (now == run.state.housekeeping_last) return true;
+    run.state.housekeeping_last = now;
+    run.claim.answer_checks();
+    return ipc_intact(run);
 }
 
 void run_loop(service_run& run) {
-    store_shared(run.block.running, 1);
-    stop_registration registration(&run.block.running);
-    if (startup_keep_running == 0) store_shared(run.block.running, 0);
     while (load_shared(run.block.running) != 0) {
-        if (!service_pass(run)) break;
+        if (!service_pass(run) || !housekeeping(run)) break;
     }
 }
 
-// 1 when the loop ran and the PIC never failed, 0 otherwise.
-int run_attached(shared_state& block, const char* interval_arg) {
+// Whatever ended the loop, mid-exchange or mid-packet, the lines a pass
+// drives are left at rest.
+void board_lines_rest() {
+    route_mode_set(false);
+    route_set(0, 0);
+    route_flag_set(false);
+    batt_measure_set(false);
+    pulse_line_set(false);
+    undervoltage_line_set(false);
+}
+
+// 1 when the service ran (or was stopped while starting) and nothing
+// failed, 0 otherwise.
+int run_attached(shared_state& block, service_claim& claim, const char* interval_arg) {
     store_shared(block.reconnect, 0);
     store_interval(block, interval_arg);
     write_operating_parameters(block);
     gpio_session ports;
     if (!ports.opened() || !board_lines_idle()) return 0;
     adc_session adc;
-    if (!adc.opened() || !pic_ready(block)) return 0;
+    if (!adc.opened()) return 0;
+    startup started = pic_ready(block);
+    if (started == startup::failed) return 0;
     std::signal(SIGPIPE, SIG_IGN);
 
-    service_run run{ServiceState{}, block};
+    service_run run{ServiceState{}, block, claim, false, metrics_file{}};
     run.state.last_connect_try = run.state.pulse_last = run.state.undervoltage_last = std::time(nullptr);
-    take_first_readings(run);
-    run_loop(run);
-    for (int sock : {run.state.sock, run.state.connecting_sock}) {
-        if (sock != 0) close(sock);
+    if (started == startup::ready) {
+        take_first_readings(run);
+        run_loop(run);
     }
+    server_disconnect(run.state);
+    closing_finish(run.state);
+    board_lines_rest();
+    run.metrics.final_write(run.state, block);
     std::cout << "Signal caught...\n";
-    return run.pic_failed ? 0 : 1;
+    return run.failed ? 0 : 1;
+}
+
+// running is set as soon as the record is had, so a stop (r or a signal)
+// reaches the service during its start-up too.
+int run_registered(shared_state& block, service_claim& claim, const char* interval_arg) {
+    store_shared(block.running, 1);
+    stop_registration registration(&block.running);
+    if (startup_keep_running == 0) store_shared(block.running, 0);
+    return run_attached(block, claim, interval_arg);
 }
 
 }  // namespace
@@ -381,11 +491,13 @@ int run_attached(shared_state& block, const char* interval_arg) {
 int run_service(const char* servers_arg, const char* interval_arg) {
     startup_keep_running = 1;
     stop_registration startup(&startup_keep_running);
-    service_pid_claim pid_file;
-    if (!pid_file.claimed() || !set_server(servers_arg)) return 0;
+    service_claim claim;
+    if (!claim.claimed() || !set_server(servers_arg)) return 0;
     attached_state block;
     if (!block) return 0;
-    int result = run_attached(*block, interval_arg);
+    int result = run_registered(*block, claim, interval_arg);
+    // Released first: once stopped reads 1, a new service can start.
+    claim.release();
     store_shared(block->stopped, 1);
     return result;
 }

@@ -2,12 +2,21 @@
 #pragma once
 
 #include "service/command_word.h"
+#include "service/metrics_file.h"
 
+#include <chrono>
 #include <ctime>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
+
+// A connection whose sending side is shut: read until the server closes too
+// or the deadline passes, then closed.
+struct closing_connection {
+    int sock;
+    std::chrono::steady_clock::time_point deadline;
+};
 
 struct ServiceState {
     int sock = 0;  // 0: no server connection
@@ -18,8 +27,11 @@ struct ServiceState {
     // Found empty: looked at again only after a reconnect request, which
     // comes with every new list.
     bool server_list_empty = false;
+    std::vector<closing_connection> closing;
     command_bytes cmd_bytes = {};
     std::uint32_t cmd_len = 0;
+    // A device word set aside until it can be carried out (service.cpp).
+    std::optional<command_bytes> parked_word;
     bool request_pending = false;
     bool paused = false;
     bool scan_mode = false;
@@ -46,6 +58,9 @@ struct ServiceState {
     std::time_t undervoltage_last = 0;
     std::time_t undervoltage_started = -1;
     std::time_t batt_last = 0;
+    std::time_t slot_claim_checked = 0;  // when an unfilled slot's taker was last looked for
+    std::time_t housekeeping_last = 0;
     // Level at which compression last failed, so the fallback is logged once.
     std::optional<int> failed_zlevel;
+    service_counters counters;
 };

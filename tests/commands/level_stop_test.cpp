@@ -1,10 +1,10 @@
+#include "ipc/service_claim.h"
 #include "ipc/shared_state.h"
 #include "support/process.h"
 #include "support/raw_record.h"
 
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,22 +14,25 @@
 
 namespace {
 
-// Plays the service's part of a stop: holds the locked pid file and is alive
-// while it runs, acknowledges with stopped only after a pass that takes a while.
-pid_t spawn_fake_service(int pass_ms) {
+// Plays the service's part of a stop: holds the service's claim while it
+// runs, sets running only after a start-up that takes `start_ms` (so a clear
+// before it is overwritten), and acknowledges with stopped only after a pass
+// that takes `pass_ms`.
+pid_t spawn_fake_service(int pass_ms, int start_ms = 0) {
     pid_t pid = fork();
     if (pid == 0) {
-        int file = open("/run/tovk.pid", O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-        if (file == -1 || flock(file, LOCK_EX) != 0) _exit(3);
+        service_claim claim;
+        if (!claim.claimed()) _exit(3);
         raw_record record;
+        usleep(static_cast<useconds_t>(start_ms) * 1000);
         record.set_u8(raw_offset::running, 1);
         while (record.u8(raw_offset::running) != 0) usleep(1000);
         usleep(static_cast<useconds_t>(pass_ms) * 1000);
+        claim.release();
         record.set_u8(raw_offset::stopped, 1);
         _exit(0);
     }
-    raw_record record;
-    while (record.u8(raw_offset::running) != 1) usleep(1000);
+    while (!service_alive()) usleep(1000);
     return pid;
 }
 
@@ -40,23 +43,33 @@ TEST(StopCommand, ReturnsAtOnceWithoutAServiceAndWaitsForALiveOneHoweverSlowItsP
     EXPECT_EQ(alone.status, 0);
     EXPECT_EQ(alone.out + alone.err, "");
 
-    raw_record(raw_offset::size).set_u8(raw_offset::stopped, 1);  // left from an earlier stop
-    pid_t service = spawn_fake_service(1500);
-    auto began = std::chrono::steady_clock::now();
-    process_result result = run_tovk({"r"});
-    EXPECT_GE(std::chrono::steady_clock::now() - began, std::chrono::milliseconds(1500))
-        << "r returned before the service acknowledged";
-    EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(result.err, "");
-    EXPECT_EQ(waitpid(service, nullptr, 0), service);
+    // Stopping a service while it starts, and a second r while the first
+    // waits: each returns only once the service has acknowledged.
+    for (int start_ms : {0, 300}) {
+        raw_record(raw_offset::size).set_u8(raw_offset::stopped, 1);  // left from an earlier stop
+        pid_t service = spawn_fake_service(1500, start_ms);
+        auto began = std::chrono::steady_clock::now();
+        child_process first(tovk_path(), {"tovk", "r"});
+        usleep(200000);
+        child_process second(tovk_path(), {"tovk", "r"});
+        for (child_process* stop : {&first, &second}) {
+            std::optional<process_result> result = stop->finish(std::chrono::seconds(10));
+            ASSERT_TRUE(result) << "r waited on after the service had stopped";
+            EXPECT_GE(std::chrono::steady_clock::now() - began, std::chrono::milliseconds(1500 + start_ms))
+                << "r returned before the service acknowledged";
+            EXPECT_EQ(result->status, 0);
+            EXPECT_EQ(result->err, "");
+        }
+        EXPECT_EQ(waitpid(service, nullptr, 0), service);
+    }
 }
 
-// A killed service leaves its running flag and an unlocked pid file; the
+// A killed service leaves its running flag and its pid file; the
 // processes that wait with the record attached (a p for the slot, two d for
 // readings) are no service either: the stale flag is cleared at once, and
 // each dump gives up on its own.
 TEST(StopCommand, DeadServiceIsToldAtOnceBesideOtherWaiters) {
-    close(open("/run/tovk.pid", O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+    close(open(service_pid_path, O_RDWR | O_CREAT | O_CLOEXEC, 0644));
     raw_record(raw_offset::size).set_u8(raw_offset::running, 1);
     ASSERT_EQ(run_tovk({"l"}).status, 0);
     ASSERT_TRUE(semaphore_change(sem_packet, -1));  // a packet waits, so p waits for the slot

@@ -54,7 +54,8 @@ dpkg-query --admindir="$root/var/lib/dpkg" -W -f='  ${Package} ${Version} ${Arch
 [ "$(dpkg-query --admindir="$root/var/lib/dpkg" -W -f='${Status}' tovk)" = "install ok installed" ] || fail "not installed"
 
 for file in usr/sbin/tovk usr/share/man/man8/tovk.8.gz usr/share/doc/tovk/copyright usr/share/doc/tovk/changelog.gz \
-            usr/share/doc/tovk/examples/inetd.conf \
+            usr/share/doc/tovk/examples/inetd.conf usr/share/doc/tovk/examples/inetd-tcpd.conf \
+            usr/share/doc/tovk/examples/hosts.allow usr/share/doc/tovk/examples/hosts.deny \
             usr/share/doc/tovk/examples/tovk.service usr/share/doc/tovk/examples/tovk.init; do
   [ -f "$root/$file" ] || fail "/$file did not land"
 done

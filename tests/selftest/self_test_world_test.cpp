@@ -151,26 +151,32 @@ TEST_F(SelfTestWorld, FixtureFaultsOnlyClearTheirFlags) {
     }
 }
 
-// A device missing at the start ends the test before any check; a failing
-// ADC ends it at the check that reads it, with its line whole; a wrong audio
-// rate fails the last check only. Registers show how far the set-up got.
+// A device missing at the start ends the test before any check (the UART's
+// open says its error number, ENOENT); a failing ADC ends it at the check
+// that reads it, with its line whole; a wrong audio rate fails the last
+// check only. Registers show how far the set-up got.
 TEST_F(SelfTestWorld, FailuresEndTheTestAtTheStepThatMeetsThem) {
     struct example {
         std::vector<std::string> options;
         std::vector<std::string> audio;
         std::size_t lines;
         std::uint32_t port_c_dir, port_h_data;
+        std::string before = "";
+        std::string report = "";  // what the failing operation prints itself
     };
     for (const example& each : std::vector<example>{{{"--missing", "porta"}, good_audio, 0, 0, 0},
                                                     {{"--missing", "adc3"}, good_audio, 0, 0x01, 0},
+                                                    {{}, good_audio, 0, 0x01, 0, "umount /dev/ttyAM1; rm /dev/ttyAM1; ", "2"},
                                                     {{"--do", "adc fail 3 eio"}, good_audio, 11, 0x01, 0},
                                                     {{}, {"rate 7999"}, all_keys.size() - 1, 0x01, 2u << 2}}) {
         std::vector<std::string> options{"--fixture"};
         options.insert(options.end(), each.options.begin(), each.options.end());
-        world_run run = run_z(options, each.audio);
-        std::string name = each.options.empty() ? each.audio[0] : each.options[1];
+        world_run run = run_z(options, each.audio, each.before);
+        std::string name = !each.before.empty() ? each.before : each.options.empty() ? each.audio[0] : each.options[1];
         EXPECT_EQ(run.status, 1) << name;
-        EXPECT_EQ(keys_of(run), std::vector<std::string>(all_keys.begin(), all_keys.begin() + each.lines)) << name;
+        std::vector<std::string> printed(all_keys.begin(), all_keys.begin() + each.lines);
+        if (!each.report.empty()) printed.push_back(each.report);
+        EXPECT_EQ(keys_of(run), printed) << name;
         EXPECT_TRUE(run.last_line_finished) << name;
         EXPECT_EQ(register_of(run.regs, 'C', "dir"), each.port_c_dir) << name << ": directions come before the ADC";
         EXPECT_EQ(register_of(run.regs, 'H', "data"), each.port_h_data) << name << ": the serial line set up or not";

@@ -20,13 +20,15 @@ const std::string inetd_conf = INETD_CONF_PATH;
 // inetd in the foreground and logs each child's wait status. $INETD_WRAP may
 // put a tracer in front of it. The channel select lines are outputs only
 // once the service's start-up profile was applied, as at the board's boot.
-const std::string start_inetd =
-    "\"$D\" gpio_setup >/dev/null; O=\"$L/sbin\"; mkdir -p \"$O\" && mount -t tmpfs tovk \"$O\" && mkdir \"$O/up\" \"$O/work\" && "
+std::string inetd_started(const std::string& conf, const std::string& flags) {
+    return "\"$D\" gpio_setup >/dev/null; O=\"$L/sbin\"; mkdir -p \"$O\" && mount -t tmpfs tovk \"$O\" && mkdir \"$O/up\" \"$O/work\" && "
     "mount -t overlay overlay -o lowerdir=/usr/sbin,upperdir=\"$O/up\",workdir=\"$O/work\" /usr/sbin && "
     ": > /usr/sbin/tovk && mount --bind \"$T\" /usr/sbin/tovk || exit 120; "
-    "$INETD_WRAP inetd -d -E -R 100000 '" + inetd_conf + "' 2>\"$L/inetd.err\" & "
+    "$INETD_WRAP inetd -d -E -R 100000 " + flags + " '" + conf + "' 2>\"$L/inetd.err\" & "
     "i=0; until grep -q ':0FA1 00000000:0000 0A' /proc/net/tcp; do i=$((i+1)); [ $i -lt 200 ] || exit 121; "
     "sleep 0.02; done; ";
+}
+const std::string start_inetd = inetd_started(inetd_conf, "");
 
 // Waits (bounded) until no bridge process is left.
 const std::string await_bridges_gone =
@@ -45,14 +47,15 @@ struct bridge_world {
     // "{L}" in an option stands for the log directory; `before_inetd` runs
     // ahead of inetd's start.
     bridge_world(std::vector<std::string> options, const std::string& script,
-                 std::chrono::milliseconds timeout = std::chrono::seconds(90), const std::string& before_inetd = "") {
+                 std::chrono::milliseconds timeout = std::chrono::seconds(90), const std::string& before_inetd = "",
+                 const std::string& inetd = start_inetd) {
         for (std::string& option : options) {
             if (std::size_t at = option.find("{L}"); at != std::string::npos) option.replace(at, 3, dir.path());
         }
         options.insert(options.begin(), {"--log", dir.path()});
         run = in_world(options,
                        "L='" + dir.path() + "'; C='" + client + "'; " +
-                           before_inetd + start_inetd + script,
+                           before_inetd + inetd + script,
                        timeout);
     }
     std::string file(const std::string& name) const { return file_text(dir.path() + "/" + name); }
@@ -230,6 +233,29 @@ TEST_F(BridgeUnderInetd, ResetSilenceAndStopSignalEachEndTheBridgeAndFreeTheLine
     EXPECT_EQ(host_bytes_per_channel(world.file("uart.log")).at(2), 100);
     EXPECT_EQ(world.bridge_statuses(), (std::vector<int>{0, 0, 0}))
         << "relay errors and signals end with status 0\n" << world.explain();
+}
+
+// The shipped TCP-wrappers example, through tcpd under the stock inetd and
+// with inetd's own libwrap (-l) and the plain line: a denied address gets
+// nothing from the line and sends nothing to it.
+TEST_F(BridgeUnderInetd, WrappersKeepADeniedAddressOffTheLine) {
+    const std::string bind_hosts = "[ -e /etc/hosts.allow ] && [ -e /etc/hosts.deny ] && "
+                                   "mount --bind '" HOSTS_ALLOW_PATH "' /etc/hosts.allow && "
+                                   "mount --bind '" HOSTS_DENY_PATH "' /etc/hosts.deny || exit 122; ";
+    struct {
+        const char* conf;
+        const char* flags;
+    } setups[] = {{INETD_TCPD_CONF_PATH, ""}, {INETD_CONF_PATH, "-l"}};
+    for (const auto& setup : setups) {
+        bridge_world world({"--channel", "1=echo"},
+                           "\"$T\" f 1 115200 8 N 1 >/dev/null; for from in 127.0.0.2 127.0.0.1; do "
+                           "(printf hello; sleep 1) | socat -t 3 - TCP:127.0.0.1:4001,bind=$from >\"$L/got\"; "
+                           "echo got=$(wc -c <\"$L/got\"); done; " + await_reaped(2),
+                           std::chrono::seconds(90), bind_hosts, inetd_started(setup.conf, setup.flags));
+        if (world.run.status == 122) SKIP_UNLESS_CI("no /etc/hosts.allow and /etc/hosts.deny to bind the examples on");
+        EXPECT_TRUE(said(world.run.out, "got=0|5")) << setup.conf << ' ' << setup.flags << '\n' << world.explain();
+        EXPECT_EQ(host_bytes_per_channel(world.file("uart.log")).at(1), 5) << "only the allowed bytes reach the line";
+    }
 }
 
 }  // namespace

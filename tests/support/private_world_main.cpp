@@ -1,11 +1,15 @@
 // Every test process gets its own System V IPC and mount namespace (inside a
 // user namespace when not root), so tests never meet the machine's record or
 // each other, and may run in parallel. Each test in it starts with a fresh
-// IPC namespace and /run as well, so a whole binary run alone behaves as
+// IPC namespace, network namespace and /run as well, so a whole binary run alone behaves as
 // ctest's one process per test.
 #include <fcntl.h>
+#include <net/if.h>
+#include <netinet/in.h>
 #include <sched.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -36,11 +40,25 @@ bool enter_private_namespaces() {
            write_file("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1");
 }
 
+// A new network namespace has its loopback down.
+bool loopback_up() {
+    int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ifreq request{};
+    std::strcpy(request.ifr_name, "lo");
+    bool up = sock != -1 && ioctl(sock, SIOCGIFFLAGS, &request) == 0 &&
+              (request.ifr_flags |= IFF_UP, ioctl(sock, SIOCSIFFLAGS, &request) == 0);
+    if (sock != -1) close(sock);
+    return up;
+}
+
 class fresh_ipc_per_test : public testing::EmptyTestEventListener {
     void OnTestStart(const testing::TestInfo&) override {
-        // A /run of its own too: the service's pid file is the test's alone.
-        if (unshare(CLONE_NEWIPC) != 0 || mount("tmpfs", "/run", "tmpfs", MS_NOSUID | MS_NODEV, "mode=755") != 0) {
-            std::fprintf(stderr, "cannot give the test a fresh IPC namespace and /run: %s\n", std::strerror(errno));
+        // A /run and a network of its own too: the service's pid file and
+        // its liveness socket are the test's alone.
+        if (unshare(CLONE_NEWIPC | CLONE_NEWNET) != 0 || !loopback_up() ||
+            mount("tmpfs", "/run", "tmpfs", MS_NOSUID | MS_NODEV, "mode=755") != 0) {
+            std::fprintf(stderr, "cannot give the test fresh IPC and network namespaces and /run: %s\n",
+                         std::strerror(errno));
             std::exit(1);
         }
     }

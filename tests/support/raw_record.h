@@ -18,6 +18,7 @@ TOVK_RAW_OFFSET(running);
 TOVK_RAW_OFFSET(stopped);
 TOVK_RAW_OFFSET(ser_ch);
 TOVK_RAW_OFFSET(ser_baud);
+TOVK_RAW_OFFSET(ser_parity);
 TOVK_RAW_OFFSET(ser_odd);
 TOVK_RAW_OFFSET(zlevel);
 TOVK_RAW_OFFSET(servers);
