@@ -15,9 +15,10 @@ struct audit_input {
     std::string pic_log_path;
     std::string service_log_path;
     const std::vector<side_command>* sides = nullptr;
-    // Processes were killed: what a killed service had carried out may go
-    // unacknowledged, and a packet it was sending may reach the PIC twice;
-    // no queued packet may be lost all the same.
+    // Processes were killed, or the service stopped: what a service had
+    // carried out just before its end may go unacknowledged, and a packet it
+    // was sending may reach the PIC twice; no queued packet may be lost all
+    // the same.
     bool kills = false;
     // The server reset connections itself: acknowledgements on their way
     // then are lost on its side, at most those the service sent after the

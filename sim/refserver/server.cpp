@@ -222,7 +222,7 @@ void session::run_audit(const step& current) {
     auto deadline = after(15);
     while (true) {
         problems = audit_run({counts_.acks + acks_unread_at_close_, options_.pic_log_path, options_.service_log_path,
-                              &random_.sides(), random_.kills() > 0, abrupt_closes_},
+                              &random_.sides(), random_.kills() > 0 || service_ends_ > 0, abrupt_closes_},
                              summary);
         if (problems.empty() || clock::now() >= deadline || stop_requested) break;
         pump(after(0.5), [] { return false; });

@@ -2,7 +2,11 @@
 // keep-running flag of whichever loop is in charge of this process.
 #pragma once
 
+#include <csignal>
 #include <cstdint>
+
+// The signals whose handler is on_stop_signal.
+inline constexpr int stop_signals[] = {SIGTERM, SIGHUP, SIGINT};
 
 // Null while no loop runs. Whoever registers a byte withdraws it (null)
 // before the byte's storage goes away.

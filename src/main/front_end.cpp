@@ -29,7 +29,7 @@ const char* invocation_name(const char* path) {
 }
 
 void install_stop_signals() {
-    for (int signal_number : {SIGTERM, SIGHUP, SIGINT}) {
+    for (int signal_number : stop_signals) {
         if (std::signal(signal_number, on_stop_signal) == SIG_ERR) fatal_error("signal");
     }
 }

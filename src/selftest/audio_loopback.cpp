@@ -1,8 +1,7 @@
 #include "selftest/audio_loopback.h"
 
 #include "base/log.h"
-
-#include <alsa/asoundlib.h>
+#include "selftest/alsa_library.h"
 
 #include <algorithm>
 #include <array>
@@ -15,6 +14,7 @@
 #include <memory>
 #include <new>
 #include <span>
+#include <string>
 
 namespace {
 
@@ -26,6 +26,7 @@ constexpr double two_pi = 6.283185307179586;
 constexpr int rate_not_granted = -EINVAL;
 constexpr int tone_bin_not_measured = -EINVAL;
 constexpr int out_of_memory = -1;
+constexpr int library_missing = -ELIBACC;
 constexpr long settling_frames = 2L * audio_rate;
 // Nothing collected for this long means the loop is not coming back.
 constexpr auto collect_stall_limit = std::chrono::seconds(5);
@@ -34,30 +35,33 @@ constexpr auto collect_stall_limit = std::chrono::seconds(5);
 unsigned period_time = 100000;
 unsigned buffer_time = 16 * period_time;
 
+// Loaded by audio_loopback_test before any other use.
+const alsa_library* alsa = nullptr;
+
 using byte_buffer = std::unique_ptr<std::uint8_t[]>;
 
 byte_buffer zeroed_bytes(std::size_t size) { return byte_buffer(new (std::nothrow) std::uint8_t[size]()); }
 
 struct pcm_closer {
-    void operator()(snd_pcm_t* handle) const { snd_pcm_close(handle); }
+    void operator()(snd_pcm_t* handle) const { alsa->snd_pcm_close(handle); }
 };
 using pcm_handle = std::unique_ptr<snd_pcm_t, pcm_closer>;
 
 std::size_t bytes_per_frame() {
-    return audio_channels * static_cast<std::size_t>(snd_pcm_format_physical_width(audio_format)) / 8;
+    return audio_channels * static_cast<std::size_t>(alsa->snd_pcm_format_physical_width(audio_format)) / 8;
 }
 
 // Prints "<what><error text>" when code is negative; passes code on.
 int reported(int code, const char* what) {
-    if (code < 0) log_failure() << what << snd_strerror(code);
+    if (code < 0) log_failure() << what << alsa->snd_strerror(code);
     return code;
 }
 
 int set_rate_exactly(snd_pcm_t* handle, snd_pcm_hw_params_t* params) {
     unsigned granted = audio_rate;
-    int code = snd_pcm_hw_params_set_rate_near(handle, params, &granted, nullptr);
+    int code = alsa->snd_pcm_hw_params_set_rate_near(handle, params, &granted, nullptr);
     if (code < 0) {
-        log_failure() << "Rate " << audio_rate << "Hz not available: " << snd_strerror(code);
+        log_failure() << "Rate " << audio_rate << "Hz not available: " << alsa->snd_strerror(code);
         return code;
     }
     if (granted != audio_rate) {
@@ -68,17 +72,17 @@ int set_rate_exactly(snd_pcm_t* handle, snd_pcm_hw_params_t* params) {
 }
 
 int set_format(snd_pcm_t* handle, snd_pcm_hw_params_t* params, snd_pcm_access_t access) {
-    int code = reported(snd_pcm_hw_params_any(handle, params), "Broken configuration: ");
+    int code = reported(alsa->snd_pcm_hw_params_any(handle, params), "Broken configuration: ");
     if (code < 0) return code;
-    code = reported(snd_pcm_hw_params_set_rate_resample(handle, params, 1), "Resampling setup failed: ");
+    code = reported(alsa->snd_pcm_hw_params_set_rate_resample(handle, params, 1), "Resampling setup failed: ");
     if (code < 0) return code;
-    code = reported(snd_pcm_hw_params_set_access(handle, params, access), "Access type not available: ");
+    code = reported(alsa->snd_pcm_hw_params_set_access(handle, params, access), "Access type not available: ");
     if (code < 0) return code;
-    code = reported(snd_pcm_hw_params_set_format(handle, params, audio_format), "Sample format not available: ");
+    code = reported(alsa->snd_pcm_hw_params_set_format(handle, params, audio_format), "Sample format not available: ");
     if (code < 0) return code;
-    code = snd_pcm_hw_params_set_channels(handle, params, audio_channels);
+    code = alsa->snd_pcm_hw_params_set_channels(handle, params, audio_channels);
     if (code < 0) {
-        log_failure() << "Channels count (" << audio_channels << "i) not available: " << snd_strerror(code);
+        log_failure() << "Channels count (" << audio_channels << "i) not available: " << alsa->snd_strerror(code);
         return code;
     }
     return set_rate_exactly(handle, params);
@@ -87,19 +91,19 @@ int set_format(snd_pcm_t* handle, snd_pcm_hw_params_t* params, snd_pcm_access_t 
 int set_sizes(snd_pcm_t* handle, snd_pcm_hw_params_t* params, snd_pcm_uframes_t& buffer_size,
               snd_pcm_uframes_t& period_size) {
     int direction = 0;
-    int code = snd_pcm_hw_params_set_buffer_time_near(handle, params, &buffer_time, &direction);
+    int code = alsa->snd_pcm_hw_params_set_buffer_time_near(handle, params, &buffer_time, &direction);
     if (code < 0) {
-        log_failure() << "Unable to set buffer time " << buffer_time << ": " << snd_strerror(code);
+        log_failure() << "Unable to set buffer time " << buffer_time << ": " << alsa->snd_strerror(code);
         return code;
     }
-    code = reported(snd_pcm_hw_params_get_buffer_size(params, &buffer_size), "Unable to get buffer size: ");
+    code = reported(alsa->snd_pcm_hw_params_get_buffer_size(params, &buffer_size), "Unable to get buffer size: ");
     if (code < 0) return code;
-    code = snd_pcm_hw_params_set_period_time_near(handle, params, &period_time, &direction);
+    code = alsa->snd_pcm_hw_params_set_period_time_near(handle, params, &period_time, &direction);
     if (code < 0) {
-        log_failure() << "Unable to set period time " << period_time << ": " << snd_strerror(code);
+        log_failure() << "Unable to set period time " << period_time << ": " << alsa->snd_strerror(code);
         return code;
     }
-    return reported(snd_pcm_hw_params_get_period_size(params, &period_size, &direction),
+    return reported(alsa->snd_pcm_hw_params_get_period_size(params, &period_size, &direction),
                     "Unable to get period size: ");
 }
 
@@ -109,29 +113,29 @@ int pcm_configure_hw(snd_pcm_t* handle, snd_pcm_hw_params_t* params, snd_pcm_acc
     if (code < 0) return code;
     code = set_sizes(handle, params, buffer_size, period_size);
     if (code < 0) return code;
-    code = reported(snd_pcm_hw_params(handle, params), "Unable to set hw params: ");
+    code = reported(alsa->snd_pcm_hw_params(handle, params), "Unable to set hw params: ");
     return code < 0 ? code : 0;
 }
 
 int pcm_configure_sw(snd_pcm_t* handle, snd_pcm_sw_params_t* params, snd_pcm_uframes_t buffer_size,
                      snd_pcm_uframes_t period_size, bool playback) {
-    int code = reported(snd_pcm_sw_params_current(handle, params), "Unable to determine current swparams: ");
+    int code = reported(alsa->snd_pcm_sw_params_current(handle, params), "Unable to determine current swparams: ");
     if (code < 0) return code;
     if (playback) {
         snd_pcm_uframes_t whole_periods = (buffer_size / period_size) * period_size;
-        code = reported(snd_pcm_sw_params_set_start_threshold(handle, params, whole_periods),
+        code = reported(alsa->snd_pcm_sw_params_set_start_threshold(handle, params, whole_periods),
                         "Unable to set start threshold mode: ");
         if (code < 0) return code;
-        code = reported(snd_pcm_sw_params_set_avail_min(handle, params, period_size), "Unable to set avail min: ");
+        code = reported(alsa->snd_pcm_sw_params_set_avail_min(handle, params, period_size), "Unable to set avail min: ");
         if (code < 0) return code;
     }
-    code = reported(snd_pcm_sw_params(handle, params), "Unable to set sw params: ");
+    code = reported(alsa->snd_pcm_sw_params(handle, params), "Unable to set sw params: ");
     return code < 0 ? code : 0;
 }
 
 int open_stream(pcm_handle& handle, snd_pcm_stream_t stream, const char* what) {
     snd_pcm_t* opened = nullptr;
-    int code = reported(snd_pcm_open(&opened, "default", stream, 0), what);
+    int code = reported(alsa->snd_pcm_open(&opened, "default", stream, 0), what);
     handle.reset(opened);
     return code;
 }
@@ -145,7 +149,7 @@ int configure_stream(snd_pcm_t* handle, snd_pcm_hw_params_t* hw, snd_pcm_sw_para
 
 void tone_fill(std::uint8_t* buffer, snd_pcm_uframes_t frames, double& phase, double frequency) {
     const double step = (two_pi * frequency) / audio_rate;
-    const int sample_bits = snd_pcm_format_width(audio_format);
+    const int sample_bits = alsa->snd_pcm_format_width(audio_format);
     const double max = std::ldexp(1.0, sample_bits - 1) - 1;
     const std::size_t sample_bytes = static_cast<std::size_t>(sample_bits) / 8;
     for (snd_pcm_uframes_t frame = 0; frame < frames; ++frame) {
@@ -161,8 +165,8 @@ void tone_fill(std::uint8_t* buffer, snd_pcm_uframes_t frames, double& phase, do
 }
 
 snd_pcm_state_t state_of(snd_pcm_t* handle, snd_pcm_status_t* status) {
-    snd_pcm_status(handle, status);
-    return snd_pcm_status_get_state(status);
+    alsa->snd_pcm_status(handle, status);
+    return alsa->snd_pcm_status_get_state(status);
 }
 
 // Where the write, read and collect loop stands between passes.
@@ -184,7 +188,7 @@ int milliseconds_until_stalled(const loop_progress& progress) {
 // A stream that takes nothing (one whose start does not take) is waited on
 // rather than asked again at once; the stall limit bounds the wait.
 snd_pcm_sframes_t wait_for_room(snd_pcm_t* playback, const loop_progress& progress) {
-    int code = snd_pcm_wait(playback, milliseconds_until_stalled(progress));
+    int code = alsa->snd_pcm_wait(playback, milliseconds_until_stalled(progress));
     return code < 0 ? code : 0;
 }
 
@@ -196,7 +200,7 @@ snd_pcm_sframes_t play_some(snd_pcm_t* playback, std::uint8_t* period, snd_pcm_u
         progress.write_position = period;
         progress.frames_left = period_size;
     }
-    snd_pcm_sframes_t written = snd_pcm_writei(playback, progress.write_position, progress.frames_left);
+    snd_pcm_sframes_t written = alsa->snd_pcm_writei(playback, progress.write_position, progress.frames_left);
     if (written > 0) {
         progress.write_position += static_cast<std::size_t>(written) * bytes_per_frame();
         progress.frames_left -= static_cast<snd_pcm_uframes_t>(written);
@@ -227,7 +231,7 @@ bool recover_capture_once(snd_pcm_t* capture, snd_pcm_state_t state, loop_progre
     if (state != SND_PCM_STATE_XRUN || progress.capture_recovered) return false;
     progress.capture_recovered = true;
     progress.frame_counter = -settling_frames;
-    snd_pcm_prepare(capture);
+    alsa->snd_pcm_prepare(capture);
     return true;
 }
 
@@ -273,14 +277,14 @@ void print_spectrum_line(std::ostream& out, int tone_bin, const std::array<doubl
 int loopback_measure(snd_pcm_t* playback, snd_pcm_t* capture, std::uint8_t* playback_period,
                      std::uint8_t* capture_period, snd_pcm_uframes_t period_size, int tone_bin) {
     const std::size_t history_bytes =
-        audio_rate * static_cast<std::size_t>(snd_pcm_format_physical_width(audio_format)) / 8;
+        audio_rate * static_cast<std::size_t>(alsa->snd_pcm_format_physical_width(audio_format)) / 8;
     std::unique_ptr<std::int16_t[]> history(new (std::nothrow) std::int16_t[history_bytes / sizeof(std::int16_t)]);
     if (!history) {
         log_failure() << "Not enough memory";
         return out_of_memory;
     }
-    byte_buffer playback_status = zeroed_bytes(snd_pcm_status_sizeof());
-    byte_buffer capture_status = zeroed_bytes(snd_pcm_status_sizeof());
+    byte_buffer playback_status = zeroed_bytes(alsa->snd_pcm_status_sizeof());
+    byte_buffer capture_status = zeroed_bytes(alsa->snd_pcm_status_sizeof());
     if (!playback_status || !capture_status) {
         log_failure() << "Not enough memory";
         return out_of_memory;
@@ -296,7 +300,7 @@ int loopback_measure(snd_pcm_t* playback, snd_pcm_t* capture, std::uint8_t* play
         if (state_of(playback, playback_state) != SND_PCM_STATE_RUNNING) continue;
         snd_pcm_state_t state = state_of(capture, capture_state);
         if (recover_capture_once(capture, state, progress)) continue;
-        snd_pcm_sframes_t frames = snd_pcm_readi(capture, capture_period, period_size);
+        snd_pcm_sframes_t frames = alsa->snd_pcm_readi(capture, capture_period, period_size);
         if (frames <= 0 || state != SND_PCM_STATE_RUNNING) continue;
         if (collect(capture_period, frames, history.get(), progress)) break;
     }
@@ -311,8 +315,14 @@ int audio_loopback_test(int tone_bin) {
         log_failure() << "Tone bin " << tone_bin << " not measured";
         return tone_bin_not_measured;
     }
-    const std::size_t hw_size = snd_pcm_hw_params_sizeof();
-    const std::size_t sw_size = snd_pcm_sw_params_sizeof();
+    std::string why_not;
+    alsa = alsa_library_load(why_not);
+    if (alsa == nullptr) {
+        log_failure() << "Playback open error: audio library not available (" << why_not << ")";
+        return library_missing;
+    }
+    const std::size_t hw_size = alsa->snd_pcm_hw_params_sizeof();
+    const std::size_t sw_size = alsa->snd_pcm_sw_params_sizeof();
     byte_buffer containers[] = {zeroed_bytes(hw_size), zeroed_bytes(sw_size), zeroed_bytes(hw_size),
                                 zeroed_bytes(sw_size)};
     for (const byte_buffer& container : containers) {
@@ -347,6 +357,6 @@ int audio_loopback_test(int tone_bin) {
     }
     code = loopback_measure(playback.get(), capture.get(), playback_period.get(), capture_period.get(), period_size,
                             tone_bin);
-    if (code < 0) log_failure() << "Transfer failed: " << snd_strerror(code);
+    if (code < 0) log_failure() << "Transfer failed: " << alsa->snd_strerror(code);
     return code;
 }

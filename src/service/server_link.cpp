@@ -200,19 +200,19 @@ void server_connect_progress(ServiceState& state) {
     }
 }
 
-void closing_drain(ServiceState& state) {
-    std::erase_if(state.closing, [](const closing_connection& closing) {
-        if (!closing_done(closing)) return false;
-        close(closing.sock);
+void closing_drain(std::vector<closing_connection>& closing) {
+    std::erase_if(closing, [](const closing_connection& each) {
+        if (!closing_done(each)) return false;
+        close(each.sock);
         return true;
     });
 }
 
-void closing_finish(ServiceState& state) {
-    while (!state.closing.empty()) {
-        closing_drain(state);
+void closing_finish(std::vector<closing_connection>& closing) {
+    while (!closing.empty()) {
+        closing_drain(closing);
         std::vector<pollfd> watched;
-        for (const closing_connection& closing : state.closing) watched.push_back({closing.sock, POLLIN, 0});
+        for (const closing_connection& each : closing) watched.push_back({each.sock, POLLIN, 0});
         if (!watched.empty()) poll(watched.data(), watched.size(), 50);
     }
 }
@@ -223,6 +223,7 @@ void server_disconnect(ServiceState& state) {
     state.sock = 0;
     state.connecting_sock = 0;
     state.drop_connection = false;
+    state.server_list_empty = false;
     state.request_pending = false;
     state.cmd_len = 0;
     state.data_sent = 0;

@@ -32,9 +32,9 @@ void server_connect_progress(ServiceState& state);
 // goes on beside the loop (closing_drain), at most a second.
 void server_disconnect(ServiceState& state);
 // One look at the connections being closed; closes those that are done.
-void closing_drain(ServiceState& state);
+void closing_drain(std::vector<closing_connection>& closing);
 // At stop: waits for the connections being closed, at most a second.
-void closing_finish(ServiceState& state);
+void closing_finish(std::vector<closing_connection>& closing);
 socket_readiness server_poll(ServiceState& state);
 void command_receive(ServiceState& state);
 // A word whose command goes out as a packet comes with the slot's token held.

@@ -12,10 +12,12 @@
 #include "base/stop_flag.h"
 #include "pic/pic_link.h"
 #include "pic/pic_operations.h"
+#include "service/idle_wait.h"
 #include "service/server_link.h"
 
 #include <unistd.h>
 
+#include <chrono>
 #include <csignal>
 #include <iostream>
 #include <utility>
@@ -24,6 +26,8 @@ namespace {
 
 constexpr double module_scale = 55.59975117746379;
 constexpr double module_low_volts = 22.0;
+// One measurement step at most this often: diode and modules every 0.8 s.
+constexpr std::chrono::milliseconds measurement_step_interval{100};
 
 // Keeps a stop signal that arrives before running is set.
 volatile std::uint8_t startup_keep_running = 1;
@@ -34,6 +38,7 @@ struct service_run {
     service_claim& claim;
     bool failed = false;
     metrics_file metrics;
+    std::chrono::steady_clock::time_point next_measurement{};
 };
 
 bool elapsed(std::time_t since, double seconds) { return std::difftime(std::time(nullptr), since) >= seconds; }
@@ -107,8 +112,23 @@ void measurement_step(service_run& run) {
         store_shared(run.block.measurements_ready, 1);
         break;
     default:
-        sleep_whole(std::chrono::microseconds(1));
+        break;
     }
+}
+
+bool measurement_due(service_run& run) {
+    auto now = std::chrono::steady_clock::now();
+    if (now < run.next_measurement) return false;
+    run.next_measurement = now + measurement_step_interval;
+    return true;
+}
+
+// Before the loop, whose first capture holds it for a second: the readings
+// are in soon after the start.
+void take_first_readings(service_run& run) {
+    do {
+        measurement_step(run);
+    } while (run.state.slow_step != 6);
 }
 
 std::uint32_t capture_mask(ServiceState& state, const shared_state& block) {
@@ -285,8 +305,8 @@ void periodic_pulses(ServiceState& state) {
 
 // Paused, the service still connects, or the resume could never come.
 bool connect_wanted(const ServiceState& state) {
-    return state.sock == 0 && state.connecting_sock == 0 && (state.data_packet || state.ack_packet || state.paused) &&
-           elapsed(state.last_connect_try, 0.9);
+    return state.sock == 0 && state.connecting_sock == 0 && !state.server_list_empty &&
+           (state.data_packet || state.ack_packet || state.paused) && elapsed(state.last_connect_try, 0.9);
 }
 
 // sem_state is held for the list's copy only: the attempt itself never
@@ -301,7 +321,9 @@ void connect_phase(service_run& run) {
     std::string entry;
     {
         held_lock lock = held_lock::acquire_within(sem_state, state_lock_wait_ms);
-        if (!lock || current_server(run.block)[0] == '\0' || !server_entry_take(state, run.block, entry)) return;
+        if (!lock) return;
+        state.server_list_empty = current_server(run.block)[0] == '\0';
+        if (state.server_list_empty || !server_entry_take(state, run.block, entry)) return;
     }
     server_connect_start(state, entry);
 }
@@ -346,6 +368,22 @@ void dispatch_phase(service_run& run) {
     }
 }
 
+// What ends the wait of an idle pass: a word from the server, room for a
+// packet that is due, the end of a connection attempt.
+idle_wake_sources wake_sources(const ServiceState& state) {
+    bool data_due = state.data_packet && state.request_pending && !(state.paused && state.data_sent == 0);
+    return idle_wake_sources{state.sock, state.cmd_len < 4, data_due || state.ack_packet.has_value(),
+                             state.connecting_sock};
+}
+
+// A pass that did nothing waits, unless the next pass would capture.
+void wait_if_idle(service_run& run) {
+    const ServiceState& state = run.state;
+    bool capture_next = !state.paused && !state.data_packet && state.legacy_code == 0 && !state.ack_packet;
+    if (state.activity || capture_next || state.drop_connection) return;
+    idle_wait(wake_sources(state), run.block.running);
+}
+
 // One pass; false when a PIC exchange failed and the pass ended early.
 bool service_pass(service_run& run) {
     ServiceState& state = run.state;
@@ -356,7 +394,7 @@ bool service_pass(service_run& run) {
         state.drop_connection = true;
     }
     if (state.drop_connection) server_disconnect(state);
-    if (!state.closing.empty()) closing_drain(state);
+    if (!state.closing.empty()) closing_drain(state.closing);
     socket_readiness ready;
     if (state.sock != 0) ready = server_poll(state);
     if (state.sock != 0 && ready.readable && state.cmd_len < 4) command_receive(state);
@@ -366,10 +404,11 @@ bool service_pass(service_run& run) {
     if (!legacy_phase(run)) return false;
     send_ack_phase(run, ready);
     if (!slot_phase(run)) return false;
-    if (!state.activity) measurement_step(run);
+    if (!state.activity && measurement_due(run)) measurement_step(run);
     auxpwr_poll(run.block);
     periodic_pulses(state);
     run.metrics.pass(state, run.block);
+    wait_if_idle(run);
     return true;
 }
 
@@ -413,7 +452,10 @@ void board_lines_rest() {
 
 // 1 when the service ran (or was stopped while starting) and nothing
 // failed, 0 otherwise.
-int run_attached(shared_state& block, service_claim& claim, const char* interval_arg) {
+// The connections still closing are handed back, to be waited for once the
+// stop has been acknowledged.
+int run_attached(shared_state& block, service_claim& claim, const char* interval_arg,
+                 std::vector<closing_connection>& closing) {
     store_shared(block.reconnect, 0);
     store_interval(block, interval_arg);
     write_operating_parameters(block);
@@ -427,9 +469,12 @@ int run_attached(shared_state& block, service_claim& claim, const char* interval
 
     service_run run{ServiceState{}, block, claim, false, metrics_file{}};
     run.state.last_connect_try = run.state.pulse_last = run.state.undervoltage_last = std::time(nullptr);
-    if (started == startup::ready) run_loop(run);
+    if (started == startup::ready) {
+        take_first_readings(run);
+        run_loop(run);
+    }
     server_disconnect(run.state);
-    closing_finish(run.state);
+    closing = std::move(run.state.closing);
     board_lines_rest();
     run.metrics.final_write(run.state, block);
     std::cout << "Signal caught...\n";
@@ -438,11 +483,12 @@ int run_attached(shared_state& block, service_claim& claim, const char* interval
 
 // running is set as soon as the record is had, so a stop (r or a signal)
 // reaches the service during its start-up too.
-int run_registered(shared_state& block, service_claim& claim, const char* interval_arg) {
+int run_registered(shared_state& block, service_claim& claim, const char* interval_arg,
+                   std::vector<closing_connection>& closing) {
     store_shared(block.running, 1);
     stop_registration registration(&block.running);
     if (startup_keep_running == 0) store_shared(block.running, 0);
-    return run_attached(block, claim, interval_arg);
+    return run_attached(block, claim, interval_arg, closing);
 }
 
 }  // namespace
@@ -454,9 +500,13 @@ int run_service(const char* servers_arg, const char* interval_arg) {
     if (!claim.claimed() || !set_server(servers_arg)) return 0;
     attached_state block;
     if (!block) return 0;
-    int result = run_registered(*block, claim, interval_arg);
-    // Released first: once stopped reads 1, a new service can start.
+    std::vector<closing_connection> closing;
+    int result = run_registered(*block, claim, interval_arg, closing);
+    // Released first: once stopped reads 1, a new service can start. The
+    // last connection's close may still wait a second for the server, which
+    // neither r nor a new service need to wait for.
     claim.release();
     store_shared(block->stopped, 1);
+    closing_finish(closing);
     return result;
 }

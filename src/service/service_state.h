@@ -24,6 +24,9 @@ struct ServiceState {
     std::time_t connect_started = 0;
     std::string connect_entry;
     bool drop_connection = false;  // closed at the next disconnect phase
+    // Found empty: looked at again only after a reconnect request, which
+    // comes with every new list.
+    bool server_list_empty = false;
     std::vector<closing_connection> closing;
     command_bytes cmd_bytes = {};
     std::uint32_t cmd_len = 0;

@@ -126,4 +126,19 @@ TEST(AudioLoop, NoMeasurementPrintsNoLineAndWaitsWithoutSpinning) {
     }
 }
 
+// Without the library the test fails at its first step and says why.
+TEST(AudioLoop, MissingLibraryFailsAtPlaybackOpen) {
+    if (target_emulated()) GTEST_SKIP() << "the preload is the build machine's";
+    audio_loop_config config({"gain 0.7"});
+    setenv("LD_PRELOAD", NO_ALSA_PRELOAD, 1);
+    setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
+    process_result result = run_audio_test(config, "10");
+    unsetenv("LD_PRELOAD");
+    unsetenv("ASAN_OPTIONS");
+    EXPECT_EQ(result.status, ELIBACC);
+    EXPECT_TRUE(result.err.starts_with("Playback open error: audio library not available (")) << result.err;
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(config.count("playback start"), 0);
+}
+
 }  // namespace
