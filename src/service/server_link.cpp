@@ -212,6 +212,7 @@ void closing_finish(std::vector<closing_connection>& closing) {
     while (!closing.empty()) {
         closing_drain(closing);
         std::vector<pollfd> watched;
+        watched.reserve(closing.size());
         for (const closing_connection& each : closing) watched.push_back({each.sock, POLLIN, 0});
         if (!watched.empty()) poll(watched.data(), watched.size(), 50);
     }
