@@ -347,24 +347,27 @@ decoded_word decode(const service_run& run, const command_bytes& bytes) {
     return command_word_decode(bytes, run.block.pic_version, run.block.in_channels);
 }
 
-// A device word that must wait is set aside, so the words behind it are read
-// and control words go through whatever waits: the server can always pause,
-// resume or reset, and a word waiting for a slot held while paused never
-// blocks the resume. Device words keep their order.
+// Device words that must wait are set aside, so the words behind them are
+// read and control words go through whatever waits: the server can always
+// pause, resume or reset, and words waiting for a slot held while paused
+// never block the resume. Device words keep their order; past
+// parked_word_limit of them, the next waits in place.
 void dispatch_phase(service_run& run) {
     ServiceState& state = run.state;
-    if (state.parked_word && device_word_ready(state, decode(run, *state.parked_word))) {
-        carry_out(run, decode(run, *std::exchange(state.parked_word, std::nullopt)));
+    if (!state.parked_words.empty() && device_word_ready(state, decode(run, state.parked_words.front()))) {
+        carry_out(run, decode(run, state.parked_words.front()));
+        state.parked_words.pop_front();
     }
     if (state.cmd_len != 4) return;
     decoded_word word = decode(run, state.cmd_bytes);
-    if (word.kind == word_kind::device && state.parked_word) return;
+    bool waits = word.kind == word_kind::device && (!state.parked_words.empty() || !device_word_ready(state, word));
+    if (waits && state.parked_words.size() >= parked_word_limit) return;
     state.request_pending = true;
     state.cmd_len = 0;
-    if (device_word_ready(state, word)) {
-        carry_out(run, word);
+    if (waits) {
+        state.parked_words.push_back(state.cmd_bytes);
     } else {
-        state.parked_word = state.cmd_bytes;
+        carry_out(run, word);
     }
 }
 

@@ -5,6 +5,7 @@
 #include "service/metrics_file.h"
 
 #include <chrono>
+#include <deque>
 #include <ctime>
 #include <cstdint>
 #include <optional>
@@ -18,6 +19,9 @@ struct closing_connection {
     std::chrono::steady_clock::time_point deadline;
 };
 
+// Device words set aside at most: a server sends a few while paused.
+constexpr std::size_t parked_word_limit = 32;
+
 struct ServiceState {
     int sock = 0;  // 0: no server connection
     int connecting_sock = 0;  // an attempt under way; 0: none
@@ -30,8 +34,8 @@ struct ServiceState {
     std::vector<closing_connection> closing;
     command_bytes cmd_bytes = {};
     std::uint32_t cmd_len = 0;
-    // A device word set aside until it can be carried out (service.cpp).
-    std::optional<command_bytes> parked_word;
+    // Device words set aside until they can be carried out (service.cpp).
+    std::deque<command_bytes> parked_words;
     bool request_pending = false;
     bool paused = false;
     bool scan_mode = false;

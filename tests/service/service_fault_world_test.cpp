@@ -170,21 +170,22 @@ TEST_F(ServiceFaults, AcknowledgementDueAfterTheServerClosedGoesToTheNextConnect
     EXPECT_TRUE(said(run, "refserver=0 service=0"));
 }
 
-// Paused, a packet in the slot waits for the resume; a command that needs
-// the slot waits behind it without holding up the resume; both packets reach
-// the PIC and are acknowledged once each, after the resume.
+// Paused, a packet in the slot waits for the resume; two commands that need
+// the slot wait behind it without holding up the resume; the three packets
+// reach the PIC in order and are acknowledged once each, after the resume.
 TEST_F(ServiceFaults, PausedSlotWaitsAndACommandNeedingTheSlotWaitsForIt) {
     process_result run = fault_world(R"(
         "$T" i 127.0.0.1 >/dev/null 2>&1 & S=$!
         "$R" --tovk "$T" --pic-log "$L" accept pause 'at 4 tovk p 1 AB' 'wait 5' \
-            'command 1 8 70' 'expect quiet 3' resume 'expect ack 2 within 20'; echo refserver=$?
+            'command 1 8 70' 'command 1 9 71' 'expect quiet 3' resume 'expect ack 3 within 25'; echo refserver=$?
         "$T" r; wait $S; echo service=$?
         echo '--- pic'; cat "$L/pic.log")");
     EXPECT_TRUE(said(run, "refserver=0 service=0"));
     auto packets = lines_with(run.out.substr(run.out.find("--- pic")), {" packet t="});
-    ASSERT_EQ(packets.size(), 2u) << run.out;
+    ASSERT_EQ(packets.size(), 3u) << run.out;
     EXPECT_EQ(fields_of(packets[0], {"payload"}), "5F41427D");
     EXPECT_EQ(fields_of(packets[1], {"payload"}), "5F0702404671");
+    EXPECT_EQ(fields_of(packets[2], {"payload"}), "5F080240476F");
 }
 
 // One module below 22 V is enough for the data packet's status character
