@@ -170,6 +170,32 @@ TEST_F(ServiceFaults, AcknowledgementDueAfterTheServerClosedGoesToTheNextConnect
     EXPECT_TRUE(said(run, "refserver=0 service=0"));
 }
 
+// The server stops reading with a small receive buffer, so both data packets
+// wait in the service's socket, and more legacy commands than the service
+// queues leave words unread when r comes. The stop must not reset that away:
+// the server, reading again once r has returned, gets both packets.
+TEST_F(ServiceFaults, StopWithWordsUnreadStillDeliversWhatWasSent) {
+    process_result run = fault_world(R"(
+        "$T" i 127.0.0.1 >/dev/null 2>&1 & S=$!
+        set -- accept hold 'request 2' 'wait 3'
+        for i in $(seq 35); do set -- "$@" 'word 00 01 05 03'; done
+        "$R" --rcvbuf 1024 --tovk "$T" "$@" 'at 6 tovk r' 'sides within 20' release \
+            'expect data 2 within 10' 'expect closed within 5'; echo refserver=$?
+        wait $S; echo service=$?)");
+    EXPECT_TRUE(said(run, "refserver=0 service=0"));
+}
+
+// The same on a reconnect asked by s: a word the server sends to the old
+// connection while it is being closed must not reset it either.
+TEST_F(ServiceFaults, WordSentWhileTheOldConnectionClosesDoesNotResetIt) {
+    process_result run = fault_world(R"(
+        "$T" i 127.0.0.1 >/dev/null 2>&1 & S=$!
+        "$R" --rcvbuf 1024 --tovk "$T" accept hold 'request 2' 'wait 3' 'at 4 tovk s 127.0.0.1' 'sides within 20' \
+            'wait 0.3' 'word 00 01 05 03' release 'expect data 2 within 10' 'accept within 5'; echo refserver=$?
+        "$T" r; wait $S; echo service=$?)");
+    EXPECT_TRUE(said(run, "refserver=0 service=0"));
+}
+
 // Paused, a packet in the slot waits for the resume; two commands that need
 // the slot wait behind it without holding up the resume; the three packets
 // reach the PIC in order and are acknowledged once each, after the resume.
