@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <random>
 #include <sstream>
+#include <string>
 #include <vector>
 
 namespace refserver {
@@ -240,6 +241,19 @@ std::string fault_side_text(dice& roll) {
     }
 }
 
+// How long the settle may wait for its first data packet. Captures wait
+// while producers keep the slot filled, one slot packet after another (about
+// 4 s each on the PIC), and while a bridge holds the line.
+double settle_bound(const std::vector<std::string>& schedule) {
+    double bound = 20;
+    for (const std::string& line : schedule) {
+        if (line.find(" tovk p ") != std::string::npos || line.find("claim_slot") != std::string::npos) bound += 4;
+        std::size_t hold = line.find("hold_serial ");
+        if (hold != std::string::npos) bound += std::stod(line.substr(hold + 12));
+    }
+    return bound;
+}
+
 }  // namespace
 
 std::string random_script(std::uint64_t seed, double seconds, bool kills) {
@@ -273,8 +287,8 @@ std::string random_script(std::uint64_t seed, double seconds, bool kills) {
     // so the resume is said again on each new connection. Data flows only
     // once resumed, and a packet command waits for the resume too.
     script << "# settle: nothing may be wedged, every side command must end\n"
-              "release\nslowread 0\nsndbuf normal\nrequestword ff ff ff ff\ncontinuous 1 within 20\n"
-              "sides within 40\ncontinuous 3 within 20\nwait 1\naudit\n";
+              "release\nslowread 0\nsndbuf normal\nrequestword ff ff ff ff\ncontinuous 1 within "
+           << settle_bound(schedule) << "\nsides within 40\ncontinuous 3 within 20\nwait 1\naudit\n";
     if (kills) script << "service stop\n";
     return script.str();
 }
