@@ -74,5 +74,6 @@ bool stop_service() {
     }
     store_shared(block->stopped, 0);
     store_shared(block->running, 0);
+    service_alive();  // wakes an idle service to see the clear now
     return wait_for_service_stop(*block);
 }

@@ -21,6 +21,8 @@ public:
 
     // False when another live service holds the claim, or it cannot be had.
     bool claimed() const { return listener_.valid(); }
+    // Readable while a liveness check waits to be answered.
+    int listener() const { return listener_.get(); }
     // Closes the connections that liveness checks left queued.
     void answer_checks();
     void release();
@@ -30,5 +32,6 @@ private:
     bool pid_file_written_ = false;
 };
 
-// True while some process holds the claim.
+// True while some process holds the claim. The check also wakes an idle
+// service at once.
 bool service_alive();

@@ -16,7 +16,7 @@ timespec wait_limit() {
     return timespec{static_cast<std::time_t>(nanoseconds / 1'000'000'000), static_cast<long>(nanoseconds % 1'000'000'000)};
 }
 
-nfds_t watched(const idle_wake_sources& sources, pollfd (&fds)[2]) {
+nfds_t watched(const idle_wake_sources& sources, pollfd (&fds)[3]) {
     nfds_t count = 0;
     if (sources.server_sock != 0) {
         short events = 0;
@@ -25,6 +25,7 @@ nfds_t watched(const idle_wake_sources& sources, pollfd (&fds)[2]) {
         fds[count++] = pollfd{sources.server_sock, events, 0};
     }
     if (sources.connecting_sock != 0) fds[count++] = pollfd{sources.connecting_sock, POLLOUT, 0};
+    if (sources.claim_listener >= 0) fds[count++] = pollfd{sources.claim_listener, POLLIN, 0};
     return count;
 }
 
@@ -39,7 +40,7 @@ void idle_wait(const idle_wake_sources& sources, const std::uint8_t& running) {
     for (int signal_number : stop_signals) sigaddset(&stops, signal_number);
     pthread_sigmask(SIG_BLOCK, &stops, &before);
     if (load_shared(running) != 0) {
-        pollfd fds[2];
+        pollfd fds[3];
         timespec limit = wait_limit();
         ppoll(fds, watched(sources, fds), &limit, &before);
     }

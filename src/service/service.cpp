@@ -372,11 +372,13 @@ void dispatch_phase(service_run& run) {
 }
 
 // What ends the wait of an idle pass: a word from the server, room for a
-// packet that is due, the end of a connection attempt.
-idle_wake_sources wake_sources(const ServiceState& state) {
+// packet that is due, the end of a connection attempt, and a liveness check,
+// which r makes right after clearing running so the stop is seen at once.
+idle_wake_sources wake_sources(const service_run& run) {
+    const ServiceState& state = run.state;
     bool data_due = state.data_packet && state.request_pending && !(state.paused && state.data_sent == 0);
     return idle_wake_sources{state.sock, state.cmd_len < 4, data_due || state.ack_packet.has_value(),
-                             state.connecting_sock};
+                             state.connecting_sock, run.claim.listener()};
 }
 
 // A pass that did nothing waits, unless the next pass would capture.
@@ -384,7 +386,8 @@ void wait_if_idle(service_run& run) {
     const ServiceState& state = run.state;
     bool capture_next = !state.paused && !state.data_packet && state.legacy_code == 0 && !state.ack_packet;
     if (state.activity || capture_next || state.drop_connection) return;
-    idle_wait(wake_sources(state), run.block.running);
+    idle_wait(wake_sources(run), run.block.running);
+    run.claim.answer_checks();
 }
 
 // One pass; false when a PIC exchange failed and the pass ended early.
