@@ -3,6 +3,7 @@
 #include "base/log.h"
 #include "ipc/shared_state.h"
 #include "base/decimal.h"
+#include "ipc/service_claim.h"
 #include "pic/packet_slot.h"
 
 #include <cstdint>
@@ -69,5 +70,6 @@ bool send_packet(const char* direction_text, const char* packet_text) {
     attached_state block;
     if (!block || !sem_take(sem_packet)) return false;
     slot_publish(*block, std::span(packet.bytes, packet.length), static_cast<std::uint8_t>(direction));
+    service_alive();  // wakes an idle service to send it now
     return true;
 }

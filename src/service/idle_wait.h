@@ -16,7 +16,7 @@ struct idle_wake_sources {
     bool word_wanted = false;  // input from the server ends the wait
     bool packet_due = false;   // so does room to send it
     int connecting_sock = 0;   // 0: no attempt under way
-    int claim_listener = -1;   // a liveness check (r knocking) ends it too
+    int claim_listener = -1;   // a liveness check (r or p knocking) ends it too
 };
 
 // Returns when a source is ready, a stop signal arrives or the limit has

@@ -373,7 +373,7 @@ void dispatch_phase(service_run& run) {
 
 // What ends the wait of an idle pass: a word from the server, room for a
 // packet that is due, the end of a connection attempt, and a liveness check,
-// which r makes right after clearing running so the stop is seen at once.
+// which r makes after clearing running and p after filling the slot.
 idle_wake_sources wake_sources(const service_run& run) {
     const ServiceState& state = run.state;
     bool data_due = state.data_packet && state.request_pending && !(state.paused && state.data_sent == 0);
