@@ -34,15 +34,19 @@ nfds_t watched(const idle_wake_sources& sources, pollfd (&fds)[3]) {
 // The stop signals are held back from the test of running until ppoll lets
 // them in: one that came before the test has cleared running, one that comes
 // after it ends the wait, so none is slept through.
-void idle_wait(const idle_wake_sources& sources, const std::uint8_t& running) {
+bool idle_wait(const idle_wake_sources& sources, const std::uint8_t& running) {
     sigset_t stops, before;
     sigemptyset(&stops);
     for (int signal_number : stop_signals) sigaddset(&stops, signal_number);
     pthread_sigmask(SIG_BLOCK, &stops, &before);
+    bool knocked = false;
     if (load_shared(running) != 0) {
         pollfd fds[3];
         timespec limit = wait_limit();
-        ppoll(fds, watched(sources, fds), &limit, &before);
+        nfds_t count = watched(sources, fds);
+        knocked = ppoll(fds, count, &limit, &before) > 0 && sources.claim_listener >= 0 &&
+                  (fds[count - 1].revents & POLLIN) != 0;
     }
     pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    return knocked;
 }

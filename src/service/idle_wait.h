@@ -20,5 +20,6 @@ struct idle_wake_sources {
 };
 
 // Returns when a source is ready, a stop signal arrives or the limit has
-// passed; at once when running is already 0.
-void idle_wait(const idle_wake_sources& sources, const std::uint8_t& running);
+// passed; at once when running is already 0. True when a liveness check
+// waits to be answered.
+bool idle_wait(const idle_wake_sources& sources, const std::uint8_t& running);

@@ -386,8 +386,7 @@ void wait_if_idle(service_run& run) {
     const ServiceState& state = run.state;
     bool capture_next = !state.paused && !state.data_packet && state.legacy_code == 0 && !state.ack_packet;
     if (state.activity || capture_next || state.drop_connection) return;
-    idle_wait(wake_sources(run), run.block.running);
-    run.claim.answer_checks();
+    if (idle_wait(wake_sources(run), run.block.running)) run.claim.answer_checks();
 }
 
 // One pass; false when a PIC exchange failed and the pass ended early.
